@@ -1,0 +1,44 @@
+// The command line of the pipe command:
+//
+//   pipe [--record-limit N] [--help] [--version] [--] PIPELINE...
+//
+// Options count only before the first word of the pipeline (or up to "--");
+// every later word belongs to the pipeline, and the words are joined with
+// single blanks into its text. Pure functions: any thread may call them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "driver/pipeline_parser.h"
+
+namespace ductrine {
+
+inline constexpr std::uint32_t kDefaultRecordLimit = 65536;
+inline constexpr std::uint64_t kMinRecordLimit = 2;
+inline constexpr std::uint64_t kMaxRecordLimit = 2147483648ULL;
+
+// The version that --version prints; the trace banner shows the same.
+inline constexpr std::string_view kPipeVersion = "2.0";
+
+struct CommandLine {
+  enum class Action { kRun, kHelp, kVersion };
+  Action action = Action::kRun;
+  std::uint32_t recordLimit = kDefaultRecordLimit;
+  std::string pipeline;  // the joined words; empty unless action is kRun
+};
+
+// Reads the arguments that follow the program name. --help wins over
+// --version, and both need no pipeline. Failures: 1032 for a record limit
+// that is not an unsigned integer from 2 to 2147483648, 1018 for
+// --record-limit without a value, 1029 for an unknown "--" option, 1028
+// when there is no pipeline (no words, or only blanks).
+std::variant<CommandLine, ParseError> ParseCommandLine(std::span<const std::string> args);
+
+// The text that --help prints on standard output, ending in a line feed.
+std::string_view UsageText();
+
+}  // namespace ductrine

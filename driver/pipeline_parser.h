@@ -1,0 +1,112 @@
+// The pipeline text parser of the pipe command.
+//
+// Turns the text of a pipeline into plain data: the global options, the
+// stages with their commands, operands and input selections, and the stream
+// connections between them. It builds no pipeline set, opens nothing and
+// prints nothing; a refused text comes back as a numbered message with its
+// arguments, for the caller to issue. Pure functions: any thread may call them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "messages/message_arg.h"
+
+namespace ductrine {
+
+// A refused input: the 1000-series message number and the values for its
+// text, in the order the text takes them.
+struct ParseError {
+  std::uint32_t number = 0;
+  MessageArgs args;
+};
+
+// A stage command known to the driver. `names` lists every command word that
+// selects the type, `typeName` first; unused slots are empty.
+struct StageCommand {
+  std::string_view typeName;
+  std::array<std::string_view, 3> names;
+  bool module = false;  // loaded from a stage module; otherwise built into the driver
+};
+
+// Every stage type of the driver, in a fixed order; a position in this list
+// is a stage's type index.
+std::span<const StageCommand> StageCommands();
+
+// The type index of a command word (compared without regard to case), or
+// nothing for a word that names no stage type.
+std::optional<std::uint32_t> FindStageCommand(std::string_view word);
+
+// The text that names a pipe in "Pipe(%s)": the index, then "," and the name
+// when the pipe has one.
+std::string PipeText(std::uint32_t pipe, std::string_view name);
+
+// An input selection as written in "[...]". `separators` applies to the
+// words or fields mode and holds its default when SEP is not given.
+struct SelectionSpec {
+  bool active = false;
+  bool words = false;
+  bool fields = false;
+  std::int32_t from = 0;
+  std::int32_t to = 0;
+  std::string separators;
+  bool upper = false;
+  bool reverse = false;
+  std::string text;  // the group as written, brackets included, for messages
+};
+
+// One real stage; a label reference is not a stage.
+struct StageSpec {
+  std::string label;        // without its colon; empty when the stage has none
+  std::string command;      // as written
+  std::uint32_t typeIndex = 0;  // into StageCommands()
+  std::string operands;
+  SelectionSpec selection;
+  std::uint32_t pipe = 0;         // pipe index
+  std::uint32_t stageInPipe = 0;  // stage index within the pipe's real stages
+  std::uint32_t textStage = 0;    // position among the pipe's stages as written
+  // Stream entries the stage needs: one more than the highest stream number
+  // connected. Numbers below it that no connection uses stay unconnected.
+  std::uint32_t inputStreams = 0;
+  std::uint32_t outputStreams = 0;
+};
+
+// Output stream `fromStream` of stage `fromStage` feeds input stream
+// `toStream` of stage `toStage`; stages are indices into ParsedPipeline::stages.
+struct Connection {
+  std::uint32_t fromStage = 0;
+  std::uint32_t fromStream = 0;
+  std::uint32_t toStage = 0;
+  std::uint32_t toStream = 0;
+};
+
+struct ParsedPipeline {
+  // Global options. MONITOR, PRIORITY and REGEX are kept but have no effect.
+  std::optional<char> endChar;
+  char stageSep = '|';
+  std::optional<char> escapeChar;
+  std::string name;  // every pipe's name
+  bool trace = false;
+  bool monitor = false;
+  std::optional<std::int32_t> priority;
+  std::string regex;        // a grammar name in its canonical spelling, or empty
+  std::string optionsText;  // the options group as written, or empty
+
+  std::vector<std::vector<std::uint32_t>> pipes;  // per pipe: indices into stages
+  std::vector<StageSpec> stages;                  // pipe by pipe, in text order
+  std::vector<Connection> connections;
+  std::vector<std::string> sourceLines;  // each pipe's text as written, trimmed
+};
+
+// Parses a whole pipeline text: options group, pipes, stages, labels and
+// selections. Either the parsed pipeline or the first error found, reading
+// from left to right.
+std::variant<ParsedPipeline, ParseError> ParsePipeline(std::string_view text);
+
+}  // namespace ductrine

@@ -1,0 +1,167 @@
+// The operating-system seam. Everything Ductrine asks of the OS goes through
+// this interface; no other folder includes an OS header. The named-object
+// registry behind it lives in the shared library ductrine-platform, so that
+// the pipe command, every stage module and the tests of one process see one
+// registry, the way every module of a Windows process sees one kernel.
+//
+// All functions are safe to call from every stage thread at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#if defined(_WIN32)
+#define DUCTRINE_PLATFORM_API __declspec(dllimport)
+#else
+#define DUCTRINE_PLATFORM_API __attribute__((visibility("default")))
+#endif
+
+namespace ductrine::platform {
+
+// An open handle to a named object or a thread. Null means "no handle".
+// Handles are not shared between threads unless the owner says so.
+struct Object;
+using Handle = Object*;
+
+// ---- named events ---------------------------------------------------------
+// An event exists while any handle to it is open. OpenOrCreate of an existing
+// name returns that event whatever reset kind it asks for. A set before a
+// wait is never lost; a manual-reset event stays set until reset; an
+// auto-reset event releases exactly one waiter per set.
+struct NamedEvent {
+  DUCTRINE_PLATFORM_API static Handle OpenOrCreate(std::string_view name, bool manualReset,
+                                                   bool initiallySet);
+  // The "is this flag raised?" test: null when no event of that name exists.
+  DUCTRINE_PLATFORM_API static Handle OpenExisting(std::string_view name);
+  DUCTRINE_PLATFORM_API static void Set(Handle event);
+  DUCTRINE_PLATFORM_API static void Reset(Handle event);
+  // Waits without a time limit. Spins briefly, then sleeps in the kernel.
+  DUCTRINE_PLATFORM_API static void Wait(Handle event);
+};
+
+// ---- named mutex ----------------------------------------------------------
+// Recursive for the owning thread; released by the owner as often as taken.
+struct NamedMutex {
+  DUCTRINE_PLATFORM_API static Handle OpenOrCreate(std::string_view name);
+  DUCTRINE_PLATFORM_API static bool Acquire(Handle mutex);
+  DUCTRINE_PLATFORM_API static void Release(Handle mutex);
+};
+
+// Closes any handle (event, mutex, segment, thread). Null is ignored.
+DUCTRINE_PLATFORM_API void CloseObject(Handle handle);
+
+// Number of named objects alive in the registry (tests use it to find leaks).
+DUCTRINE_PLATFORM_API std::size_t LiveNamedObjects();
+
+// ---- named shared segment (the TRACE segment) -----------------------------
+struct SharedSegment {
+  // Creates a new segment of size bytes holding `initial`; fails (null) when
+  // the name exists already. The creator removes it with Remove.
+  DUCTRINE_PLATFORM_API static Handle CreateExclusive(std::string_view name, std::size_t size,
+                                                      std::string_view initial);
+  DUCTRINE_PLATFORM_API static Handle OpenExisting(std::string_view name);
+  // Maps `size` bytes at offset 0; null on failure. Unmap with Unmap.
+  DUCTRINE_PLATFORM_API static void* Map(Handle segment, std::size_t size);
+  DUCTRINE_PLATFORM_API static void Unmap(void* view, std::size_t size);
+  DUCTRINE_PLATFORM_API static void Remove(std::string_view name);
+};
+
+// ---- console --------------------------------------------------------------
+// A number equal for every process on one terminal; 0 without one.
+DUCTRINE_PLATFORM_API long ConsoleIdentity();
+// Tests pretend to be attached to another console (value < 0 restores).
+DUCTRINE_PLATFORM_API void SetConsoleIdentityForTesting(long identity);
+
+// Writes one whole line (or any bytes) to the console device in one write.
+// Returns false when the device cannot be written.
+DUCTRINE_PLATFORM_API bool ConsoleWrite(std::string_view bytes);
+// Points the console device at a sink (tests); an empty function restores.
+using ConsoleSink = std::function<void(std::string_view)>;
+DUCTRINE_PLATFORM_API void SetConsoleSink(ConsoleSink sink);
+
+// Interactive console input: the prompt goes to the terminal unbuffered; a
+// read takes one typed line without its line end. Without a terminal the
+// prompt goes to the console device and a read sees end of input (false).
+DUCTRINE_PLATFORM_API void ConsolePrompt(std::string_view text);
+DUCTRINE_PLATFORM_API bool ConsoleReadLine(std::string* line);
+// Tests feed console input (one call per line, false at end); an empty
+// function restores the terminal.
+using ConsoleInput = std::function<bool(std::string* line)>;
+DUCTRINE_PLATFORM_API void SetConsoleInputForTesting(ConsoleInput input);
+
+// ---- errors ---------------------------------------------------------------
+// The calling thread's last error code, taken right after a failing call.
+DUCTRINE_PLATFORM_API int LastErrorCode();
+DUCTRINE_PLATFORM_API void SetLastErrorCode(int code);
+// The system's text for an error code; never empty.
+DUCTRINE_PLATFORM_API std::string ReasonText(int code);
+
+// ---- files ----------------------------------------------------------------
+enum class Share { kDenyNone, kDenyWrite, kDenyReadWrite };
+// fopen with the system's sharing mode; a share that cannot be had is a
+// failure to open (null, with the error code set).
+DUCTRINE_PLATFORM_API std::FILE* OpenFileShared(const char* name, const char* mode, Share share);
+// Creates a file that does not exist yet (never truncates one that appeared
+// meanwhile); null with the error code set on failure.
+DUCTRINE_PLATFORM_API std::FILE* CreateNewFile(const char* name, Share share);
+DUCTRINE_PLATFORM_API bool FileExists(const char* name);
+DUCTRINE_PLATFORM_API bool EraseFile(const char* name);
+// The read-only attribute. `saved` keeps what Restore needs to put back.
+DUCTRINE_PLATFORM_API bool FileIsReadOnly(const char* name);
+DUCTRINE_PLATFORM_API bool MakeFileWritable(const char* name, unsigned* saved);
+DUCTRINE_PLATFORM_API bool RestoreFileAttributes(const char* name, unsigned saved);
+
+// ---- threads --------------------------------------------------------------
+// Stage threads run with asynchronous ends disabled; only a stage blocked in
+// a console read may be ended, inside a CancellableRegion.
+using ThreadBody = std::function<void()>;
+// Starts a thread; the handle stays valid until JoinThread.
+DUCTRINE_PLATFORM_API Handle StartThread(ThreadBody body);
+DUCTRINE_PLATFORM_API void JoinThread(Handle thread);
+// Ends the thread where it blocks in a CancellableRegion; never the caller.
+DUCTRINE_PLATFORM_API bool TerminateThreadAt(Handle thread);
+DUCTRINE_PLATFORM_API bool IsCurrentThread(Handle thread);
+// True when the thread ended by TerminateThreadAt.
+DUCTRINE_PLATFORM_API bool ThreadWasTerminated(Handle thread);
+
+class DUCTRINE_PLATFORM_API CancellableRegion {
+ public:
+  CancellableRegion();
+  ~CancellableRegion();
+  CancellableRegion(const CancellableRegion&) = delete;
+  CancellableRegion& operator=(const CancellableRegion&) = delete;
+
+ private:
+  int previous_;
+};
+
+// ---- clock ----------------------------------------------------------------
+DUCTRINE_PLATFORM_API std::int64_t ClockSeconds();
+// Tests fix the clock (negative restores the real one).
+DUCTRINE_PLATFORM_API void SetClockForTesting(std::int64_t seconds);
+DUCTRINE_PLATFORM_API bool ToLocalTime(std::int64_t seconds, std::tm* out);
+
+// ---- module state ---------------------------------------------------------
+// The per-call switch of module state that BeginStage makes: restores the
+// previous module on every way out.
+class DUCTRINE_PLATFORM_API ModuleStateGuard {
+ public:
+  explicit ModuleStateGuard(const void* module);
+  ~ModuleStateGuard();
+  ModuleStateGuard(const ModuleStateGuard&) = delete;
+  ModuleStateGuard& operator=(const ModuleStateGuard&) = delete;
+  static const void* Current();
+
+ private:
+  const void* previous_;
+};
+
+DUCTRINE_PLATFORM_API unsigned ProcessId();
+DUCTRINE_PLATFORM_API unsigned ProcessorCount();
+
+}  // namespace ductrine::platform

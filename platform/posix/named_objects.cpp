@@ -1,0 +1,197 @@
+// The process-wide registry of named events and mutexes, and the event wait.
+//
+// The registry is split into shards by name hash so that the four opens and
+// closes of every record handshake on different streams rarely meet on one
+// lock. An event waits by a bounded spin and then a futex sleep: a handoff
+// through the kernel scheduler costs tens of microseconds here, a spin that
+// catches the partner in time costs well under one.
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+#include <functional>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/posix/object.h"
+
+namespace ductrine::platform {
+namespace {
+
+constexpr std::size_t kShards = 64;
+
+struct Shard {
+  std::mutex lock;
+  std::unordered_map<std::string, NamedObject*> objects;
+};
+
+Shard* Shards() {
+  // Never destroyed: stage threads of a leaked run may still close handles
+  // while the process exits.
+  static Shard* shards = new Shard[kShards];
+  return shards;
+}
+
+std::atomic<std::size_t> g_liveObjects{0};
+
+Shard& ShardFor(std::string_view name) {
+  return Shards()[std::hash<std::string_view>{}(name) % kShards];
+}
+
+long Futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value) {
+  return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value, nullptr,
+                 nullptr, 0);
+}
+
+bool TryTake(NamedObject* event) {
+  if (event->manualReset) return event->state.load(std::memory_order_seq_cst) != 0;
+  std::uint32_t set = 1;
+  return event->state.compare_exchange_strong(set, 0, std::memory_order_seq_cst);
+}
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Spinning only pays while a core is free for the partner that will set the
+// event; with more spinners than spare cores it steals the partner's time.
+std::atomic<unsigned> g_spinners{0};
+constexpr int kSpinRounds = 6000;
+
+bool SpinFor(NamedObject* event) {
+  static const unsigned limit = ProcessorCount() > 1 ? ProcessorCount() - 1 : 0;
+  bool taken = false;
+  if (g_spinners.fetch_add(1, std::memory_order_relaxed) < limit) {
+    for (int i = 0; i < kSpinRounds; ++i) {
+      if (event->state.load(std::memory_order_relaxed) != 0 && TryTake(event)) {
+        taken = true;
+        break;
+      }
+      CpuRelax();
+    }
+  }
+  g_spinners.fetch_sub(1, std::memory_order_relaxed);
+  return taken;
+}
+
+NamedObject* AsNamed(Handle handle, ObjectKind kind) {
+  if (handle == nullptr || handle->kind != kind) return nullptr;
+  return static_cast<NamedObject*>(handle);
+}
+
+}  // namespace
+
+NamedObject* AcquireNamed(std::string_view name, ObjectKind kind, bool create, bool* created) {
+  Shard& shard = ShardFor(name);
+  std::lock_guard<std::mutex> hold(shard.lock);
+  if (created) *created = false;
+  auto it = shard.objects.find(std::string(name));
+  if (it != shard.objects.end()) {
+    if (it->second->kind != kind) return nullptr;  // one namespace, as on Windows
+    ++it->second->handles;
+    return it->second;
+  }
+  if (!create) return nullptr;
+  auto* object = new NamedObject(kind, std::string(name));
+  object->handles = 1;
+  shard.objects.emplace(object->name, object);
+  g_liveObjects.fetch_add(1, std::memory_order_relaxed);
+  if (created) *created = true;
+  return object;
+}
+
+void ReleaseNamed(NamedObject* object) {
+  Shard& shard = ShardFor(object->name);
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> hold(shard.lock);
+    if (--object->handles == 0) {
+      shard.objects.erase(object->name);
+      last = true;
+    }
+  }
+  if (last) {
+    g_liveObjects.fetch_sub(1, std::memory_order_relaxed);
+    delete object;
+  }
+}
+
+std::size_t LiveNamedObjects() { return g_liveObjects.load(std::memory_order_relaxed); }
+
+Handle NamedEvent::OpenOrCreate(std::string_view name, bool manualReset, bool initiallySet) {
+  bool created = false;
+  NamedObject* event = AcquireNamed(name, ObjectKind::kEvent, true, &created);
+  if (event && created) {
+    event->manualReset = manualReset;
+    event->state.store(initiallySet ? 1 : 0, std::memory_order_seq_cst);
+  }
+  return event;
+}
+
+Handle NamedEvent::OpenExisting(std::string_view name) {
+  return AcquireNamed(name, ObjectKind::kEvent, false, nullptr);
+}
+
+void NamedEvent::Set(Handle handle) {
+  NamedObject* event = AsNamed(handle, ObjectKind::kEvent);
+  if (!event) return;
+  event->state.store(1, std::memory_order_seq_cst);
+  if (event->waiters.load(std::memory_order_seq_cst) != 0) {
+    // Wake all: for an auto-reset event the losers of the take sleep again.
+    Futex(&event->state, FUTEX_WAKE_PRIVATE, INT_MAX);
+  }
+}
+
+void NamedEvent::Reset(Handle handle) {
+  NamedObject* event = AsNamed(handle, ObjectKind::kEvent);
+  if (event) event->state.store(0, std::memory_order_seq_cst);
+}
+
+void NamedEvent::Wait(Handle handle) {
+  NamedObject* event = AsNamed(handle, ObjectKind::kEvent);
+  if (!event) return;
+  if (TryTake(event) || SpinFor(event)) return;
+  event->waiters.fetch_add(1, std::memory_order_seq_cst);
+  while (!TryTake(event)) Futex(&event->state, FUTEX_WAIT_PRIVATE, 0);
+  event->waiters.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+Handle NamedMutex::OpenOrCreate(std::string_view name) {
+  return AcquireNamed(name, ObjectKind::kMutex, true, nullptr);
+}
+
+bool NamedMutex::Acquire(Handle handle) {
+  NamedObject* mutex = AsNamed(handle, ObjectKind::kMutex);
+  if (!mutex) return false;
+  mutex->mutex.lock();
+  return true;
+}
+
+void NamedMutex::Release(Handle handle) {
+  NamedObject* mutex = AsNamed(handle, ObjectKind::kMutex);
+  if (mutex) mutex->mutex.unlock();
+}
+
+void CloseObject(Handle handle) {
+  if (handle == nullptr) return;
+  switch (handle->kind) {
+    case ObjectKind::kEvent:
+    case ObjectKind::kMutex:
+      ReleaseNamed(static_cast<NamedObject*>(handle));
+      break;
+    case ObjectKind::kSegment:
+      CloseSegment(static_cast<SegmentObject*>(handle));
+      break;
+    case ObjectKind::kThread:
+      CloseThread(static_cast<ThreadObject*>(handle));
+      break;
+  }
+}
+
+}  // namespace ductrine::platform

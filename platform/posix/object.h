@@ -1,0 +1,56 @@
+// The objects behind platform handles on POSIX. Private to platform/posix.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace ductrine::platform {
+
+enum class ObjectKind : std::uint32_t { kEvent, kMutex, kSegment, kThread };
+
+struct Object {
+  explicit Object(ObjectKind k) : kind(k) {}
+  virtual ~Object() = default;
+  ObjectKind kind;
+};
+
+// A named event or mutex; lives in the registry while `handles` > 0.
+struct NamedObject : Object {
+  NamedObject(ObjectKind k, std::string n) : Object(k), name(std::move(n)) {}
+  std::string name;
+  std::size_t handles = 0;  // guarded by the registry shard's lock
+  // event
+  std::atomic<std::uint32_t> state{0};
+  std::atomic<std::uint32_t> waiters{0};
+  bool manualReset = true;
+  // mutex
+  std::recursive_mutex mutex;
+};
+
+// Registry operations (named_objects.cpp).
+NamedObject* AcquireNamed(std::string_view name, ObjectKind kind, bool create, bool* created);
+void ReleaseNamed(NamedObject* object);
+
+struct SegmentObject : Object {
+  SegmentObject() : Object(ObjectKind::kSegment) {}
+  int fd = -1;
+};
+
+struct ThreadObject : Object {
+  ThreadObject() : Object(ObjectKind::kThread) {}
+  pthread_t thread{};
+  ThreadBody body;
+  std::atomic<bool> terminated{false};
+  bool joined = false;
+};
+
+void CloseSegment(SegmentObject* segment);
+void CloseThread(ThreadObject* thread);
+
+}  // namespace ductrine::platform

@@ -1,0 +1,81 @@
+// Stage threads. Asynchronous ends are disabled on every stage thread and
+// enabled only inside a CancellableRegion (a console stage's blocking read),
+// so an end never lands inside a lock or a noexcept frame.
+
+#include <cxxabi.h>
+#include <pthread.h>
+
+#include "platform/posix/object.h"
+
+namespace ductrine::platform {
+namespace {
+
+void* Trampoline(void* argument) {
+  auto* self = static_cast<ThreadObject*>(argument);
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
+  try {
+    self->body();
+  } catch (abi::__forced_unwind&) {
+    self->terminated.store(true, std::memory_order_release);
+    throw;  // the unwind of an ended thread must reach the thread's end
+  } catch (...) {
+    // An exception must never end the process and lose other stages' data.
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Handle StartThread(ThreadBody body) {
+  auto* thread = new ThreadObject();
+  thread->body = std::move(body);
+  if (pthread_create(&thread->thread, nullptr, Trampoline, thread) != 0) {
+    delete thread;
+    return nullptr;
+  }
+  return thread;
+}
+
+void JoinThread(Handle handle) {
+  if (handle == nullptr || handle->kind != ObjectKind::kThread) return;
+  auto* thread = static_cast<ThreadObject*>(handle);
+  if (!thread->joined) {
+    pthread_join(thread->thread, nullptr);
+    thread->joined = true;
+  }
+}
+
+bool TerminateThreadAt(Handle handle) {
+  if (handle == nullptr || handle->kind != ObjectKind::kThread) return false;
+  auto* thread = static_cast<ThreadObject*>(handle);
+  if (pthread_equal(thread->thread, pthread_self())) return false;
+  return pthread_cancel(thread->thread) == 0;
+}
+
+bool IsCurrentThread(Handle handle) {
+  if (handle == nullptr || handle->kind != ObjectKind::kThread) return false;
+  return pthread_equal(static_cast<ThreadObject*>(handle)->thread, pthread_self()) != 0;
+}
+
+bool ThreadWasTerminated(Handle handle) {
+  if (handle == nullptr || handle->kind != ObjectKind::kThread) return false;
+  return static_cast<ThreadObject*>(handle)->terminated.load(std::memory_order_acquire);
+}
+
+void CloseThread(ThreadObject* thread) {
+  JoinThread(thread);
+  delete thread;
+}
+
+CancellableRegion::CancellableRegion() {
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous_);
+  pthread_testcancel();
+}
+
+CancellableRegion::~CancellableRegion() {
+  int ignored = 0;
+  pthread_setcancelstate(previous_, &ignored);
+}
+
+}  // namespace ductrine::platform

@@ -1,0 +1,59 @@
+// The body of BeginStage, instantiated by each stage module for its own
+// stage class: construct, Setup, start handshake, Run, destroy.
+//
+// No exception leaves it: on a stage thread an escaped exception would end
+// the whole process and lose every other stage's buffered records. It is
+// reported with message 2999 and the stage returns 3. The unwind of a thread
+// that a stop ends is not an exception to catch and passes through.
+#pragma once
+
+#include <cxxabi.h>
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+
+#include "platform/platform.h"
+#include "runtime/pipe_set.h"
+#include "stage/process.h"
+
+namespace ductrine {
+
+// The module's identity for the per-call module-state switch.
+inline const void* ThisModule() {
+  static const char module = 0;
+  return &module;
+}
+
+void ReportStageException(CStageCall* call, const char* what);
+
+template <class Stage>
+std::int32_t BeginStageBody(CStageCall* call) {
+  platform::ModuleStateGuard moduleState(ThisModule());
+  std::unique_ptr<Stage> stage;
+  bool handshakeMade = false;
+  try {
+    stage = std::make_unique<Stage>(*call);
+    call->setupOk = stage->Setup() ? 1 : 0;
+    handshakeMade = true;
+    if (!call->pipeSet->StartHandshake(call)) return 3;
+    return stage->Run();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::exception& error) {
+    stage.reset();
+    ReportStageException(call, error.what());
+  } catch (...) {
+    stage.reset();
+    ReportStageException(call, "unknown exception");
+  }
+  // A setup that threw still owes the driver its ready event, or the run
+  // would wait for it for ever; it counts as a failed setup.
+  if (!handshakeMade) {
+    call->setupOk = 0;
+    call->pipeSet->StartHandshake(call);
+  }
+  return 3;
+}
+
+}  // namespace ductrine

@@ -1,0 +1,130 @@
+#include "tests/harness/harness.h"
+
+#include <regex>
+#include <sstream>
+
+#include "platform/platform.h"
+
+namespace ductrine::test {
+namespace {
+
+struct Behaviour {
+  SetupFn setup;
+  RunFn run;
+};
+
+std::mutex g_lock;
+std::map<std::tuple<const CPipeSet*, std::uint32_t, std::uint32_t>, Behaviour> g_behaviours;
+
+}  // namespace
+
+LambdaStage::LambdaStage(const CStageCall& call) : CProcess(call) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  const Behaviour& behaviour = g_behaviours.at({call.pipeSet, call.pipeIndex, call.stageIndex});
+  setup_ = behaviour.setup;
+  run_ = behaviour.run;
+}
+
+bool LambdaStage::Setup() {
+  return setup_ ? setup_(*this, *pipeSet->FindStage(*this)) : true;
+}
+
+std::int32_t LambdaStage::Run() { return run_ ? run_(*this, *pipeSet) : 0; }
+
+std::int32_t LambdaEntry(CStageCall* call) {
+  LambdaStage stage(*call);
+  call->setupOk = stage.Setup() ? 1 : 0;
+  if (!call->pipeSet->StartHandshake(call)) return 3;
+  return stage.Run();
+}
+
+TestRun::TestRun() = default;
+
+TestRun::~TestRun() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  for (auto it = g_behaviours.begin(); it != g_behaviours.end();)
+    it = std::get<0>(it->first) == &set ? g_behaviours.erase(it) : std::next(it);
+}
+
+StageRef TestRun::Add(std::uint32_t pipe, const std::string& type, RunFn run, SetupFn setup) {
+  StageRef ref = builder.AddStage(pipe, type);
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_behaviours[{&set, ref.pipe, ref.stage}] = Behaviour{std::move(setup), std::move(run)};
+  }
+  entries_[{ref.pipe, ref.stage}] = LambdaEntry;
+  return ref;
+}
+
+StageRef TestRun::AddEntry(std::uint32_t pipe, const std::string& type, StageEntry entry,
+                           std::string operands) {
+  StageRef ref = builder.AddStage(pipe, type, std::move(operands));
+  entries_[{ref.pipe, ref.stage}] = entry;
+  return ref;
+}
+
+RunResult TestRun::Run(std::function<void(CPipeSet&)> startCheck) {
+  RunEngine engine(set);
+  for (const auto& [where, entry] : entries_) engine.SetEntry(where.first, where.second, entry);
+  if (startCheck) engine.SetStartCheck(std::move(startCheck));
+  return engine.Run();
+}
+
+RunFn Producer(std::vector<std::string> records) {
+  return [records = std::move(records)](CProcess& self, CPipeSet& set) {
+    for (const std::string& record : records)
+      if (!set.WriteRecord(self, 0, record)) break;
+    return 0;
+  };
+}
+
+RunFn Collector(std::vector<std::string>* out) {
+  return [out](CProcess& self, CPipeSet& set) {
+    std::string record;
+    while (set.PeekRecord(self, 0, record)) {
+      out->push_back(record);
+      set.ConsumeRecord(self, 0);
+    }
+    return 0;
+  };
+}
+
+RunFn PassThrough() {
+  return [](CProcess& self, CPipeSet& set) {
+    std::string record;
+    while (set.PeekRecord(self, 0, record)) {
+      set.WriteRecord(self, 0, record);
+      set.ConsumeRecord(self, 0);
+    }
+    return 0;
+  };
+}
+
+ConsoleCapture::ConsoleCapture() {
+  platform::SetConsoleSink([this](std::string_view bytes) {
+    std::lock_guard<std::mutex> hold(lock_);
+    text_.append(bytes);
+  });
+}
+
+ConsoleCapture::~ConsoleCapture() { platform::SetConsoleSink({}); }
+
+std::string ConsoleCapture::Text() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return text_;
+}
+
+std::vector<std::string> ConsoleCapture::Lines() const {
+  std::vector<std::string> lines;
+  std::istringstream in(Text());
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+std::string MaskStamp(const std::string& line) {
+  static const std::regex stamp(R"(^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d )");
+  return std::regex_replace(line, stamp, "<stamp>", std::regex_constants::format_first_only);
+}
+
+}  // namespace ductrine::test

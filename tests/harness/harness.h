@@ -1,0 +1,81 @@
+// Test harness: pipeline sets whose stages are lambdas of the test, run on
+// the real run engine, and a capture of the console device.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/run_engine.h"
+#include "engine/set_builder.h"
+#include "runtime/pipe_set.h"
+#include "stage/process.h"
+
+namespace ductrine::test {
+
+using RunFn = std::function<std::int32_t(CProcess& self, CPipeSet& set)>;
+using SetupFn = std::function<bool(CProcess& self, CStage& stage)>;
+
+// The stage class behind every lambda stage.
+class LambdaStage : public CProcess {
+ public:
+  explicit LambdaStage(const CStageCall& call);
+  bool Setup() override;
+  std::int32_t Run() override;
+
+ private:
+  SetupFn setup_;
+  RunFn run_;
+};
+
+// The entry point the engine calls for a lambda stage.
+std::int32_t LambdaEntry(CStageCall* call);
+
+class TestRun {
+ public:
+  TestRun();
+  ~TestRun();
+  TestRun(const TestRun&) = delete;
+  TestRun& operator=(const TestRun&) = delete;
+
+  StageRef Add(std::uint32_t pipe, const std::string& type, RunFn run, SetupFn setup = {});
+  // A stage with an entry point of its own (a module's BeginStage).
+  StageRef AddEntry(std::uint32_t pipe, const std::string& type, StageEntry entry,
+                    std::string operands = {});
+  void Connect(StageRef from, StageRef to) { builder.Connect(from, to); }
+  CStage& Stage(StageRef ref) { return builder.Stage(ref); }
+  RunResult Run(std::function<void(CPipeSet&)> startCheck = {});
+
+  CPipeSet set;
+  SetBuilder builder{set};
+
+ private:
+  std::map<std::pair<std::uint32_t, std::uint32_t>, StageEntry> entries_;
+};
+
+// Common stages.
+RunFn Producer(std::vector<std::string> records);
+RunFn Collector(std::vector<std::string>* out);
+RunFn PassThrough();
+
+// Captures the console device for its lifetime.
+class ConsoleCapture {
+ public:
+  ConsoleCapture();
+  ~ConsoleCapture();
+  std::string Text() const;
+  std::vector<std::string> Lines() const;
+
+ private:
+  mutable std::mutex lock_;
+  std::string text_;
+};
+
+// A message line with its 20-character date and time stamp replaced by
+// "<stamp>", so tests can compare the rest byte for byte.
+std::string MaskStamp(const std::string& line);
+
+}  // namespace ductrine::test
