@@ -5,6 +5,19 @@
 // connections between them. It builds no pipeline set, opens nothing and
 // prints nothing; a refused text comes back as a numbered message with its
 // arguments, for the caller to issue. Pure functions: any thread may call them.
+//
+// Choices the syntax leaves open, made here once:
+// - Blanks are spaces, tabs and line ends.
+// - The escape character protects a character from splitting only; after the
+//   split a stage's text is plain text (an escaped trailing blank is trimmed).
+// - Option keywords, selection keywords, command words and grammar names are
+//   read in any case; labels are case-sensitive.
+// - The n-th reference of a label is stream n on both sides, whether or not
+//   the streams below n are connected, so a stream number never depends on
+//   which neighbours an earlier reference happened to have.
+// - Messages name a stage by its position in the written pipe, label
+//   references included; option messages name pipe 0, with the NAME given
+//   so far in the group.
 #pragma once
 
 #include <array>

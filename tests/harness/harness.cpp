@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "platform/platform.h"
+#include "stage/begin_stage.h"
 
 namespace ductrine::test {
 namespace {
@@ -31,12 +32,7 @@ bool LambdaStage::Setup() {
 
 std::int32_t LambdaStage::Run() { return run_ ? run_(*this, *pipeSet) : 0; }
 
-std::int32_t LambdaEntry(CStageCall* call) {
-  LambdaStage stage(*call);
-  call->setupOk = stage.Setup() ? 1 : 0;
-  if (!call->pipeSet->StartHandshake(call)) return 3;
-  return stage.Run();
-}
+std::int32_t LambdaEntry(CStageCall* call) { return BeginStageBody<LambdaStage>(call); }
 
 TestRun::TestRun() = default;
 

@@ -25,6 +25,8 @@ struct BodyCase {
   std::string body;
 };
 
+void PrintTo(const BodyCase& c, std::ostream* os) { *os << c.name; }
+
 class RecordDumpBodyLayout : public ::testing::TestWithParam<BodyCase> {};
 
 TEST_P(RecordDumpBodyLayout, MatchesByteForByte) {

@@ -40,6 +40,8 @@ struct ReadCase {
   std::int32_t requestNumber;
 };
 
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
 class TraceSegmentRead : public ::testing::TestWithParam<ReadCase> {};
 
 TEST_P(TraceSegmentRead, ReadsBothFields) {
@@ -63,24 +65,26 @@ INSTANTIATE_TEST_SUITE_P(
                                std::numeric_limits<std::int32_t>::min()}));
 
 TEST(TraceSegmentText, FieldRunningToTheEndOfTheViewEndsThere) {
-  // Exactly sized heap blocks: a read past the end is caught by the sanitizer,
-  // and the digits that follow in the bigger buffer must not be taken.
-  std::string buffer = "-1;7779";
-  auto exact = std::make_unique<char[]>(5);
-  std::memcpy(exact.get(), buffer.data(), 5);
-  TraceSegmentCounts read = ParseTraceSegment(exact.get(), 5);
+  // The view is the first few bytes of a longer text: the digits after it
+  // must not be taken.
+  const std::string longer = "-1;7779;";
+  TraceSegmentCounts read = ParseTraceSegment(longer.data(), 5);
   EXPECT_EQ(read.runCount, -1);
   EXPECT_EQ(read.requestNumber, 77);
-
-  read = ParseTraceSegment(buffer.data(), 2);
-  EXPECT_EQ(read.runCount, -1);
+  read = ParseTraceSegment("1234;5;", 2);
+  EXPECT_EQ(read.runCount, 12);
   EXPECT_EQ(read.requestNumber, 0);
 
-  std::array<char, kTraceSegmentSize> full;
-  full.fill('3');
-  read = ParseTraceSegment(full.data(), full.size());
+  // An exactly sized block, so the sanitizer sees any read past its end.
+  auto exact = std::make_unique<char[]>(kTraceSegmentSize);
+  std::memset(exact.get(), '3', kTraceSegmentSize);
+  read = ParseTraceSegment(exact.get(), kTraceSegmentSize);
   EXPECT_EQ(read.runCount, std::numeric_limits<std::int32_t>::max());
   EXPECT_EQ(read.requestNumber, 0);
+  std::memcpy(exact.get(), "1;", 2);
+  read = ParseTraceSegment(exact.get(), kTraceSegmentSize);
+  EXPECT_EQ(read.runCount, 1);
+  EXPECT_EQ(read.requestNumber, std::numeric_limits<std::int32_t>::max());
 }
 
 TEST(TraceSegmentText, ExtremesFormatWithinLimitAndReadBack) {
