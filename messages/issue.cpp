@@ -47,7 +47,9 @@ bool CPipeSet::IssueMessage(CProcess& caller, std::uint32_t number, std::uint32_
   if (severity == kSeverityError) letters += "E:";
   if (severity == kSeverityWarning) letters += "W:";
 
+  // The flag still decides: a set whose list came filled is not filled again.
   std::call_once(stageMessagesOnce, [this] {
+    if (stageMessagesLoaded) return;
     LoadStageMessages();
     stageMessagesLoaded = 1;
   });
@@ -81,6 +83,7 @@ void CPipeSet::WriteStageMessage(CProcess& caller, std::string_view line) {
 void CPipeSet::IssueSystemMessage(std::uint32_t number, std::uint32_t severity,
                                   const MessageArgs& values) {
   std::call_once(systemMessagesOnce, [this] {
+    if (systemMessagesLoaded) return;
     LoadSystemMessages();
     systemMessagesLoaded = 1;
   });

@@ -7,6 +7,7 @@
 // catches the partner in time costs well under one.
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -22,9 +23,16 @@ namespace {
 
 constexpr std::size_t kShards = 64;
 
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const {
+    return std::hash<std::string_view>{}(name);
+  }
+};
+
 struct Shard {
   std::mutex lock;
-  std::unordered_map<std::string, NamedObject*> objects;
+  std::unordered_map<std::string, NamedObject*, NameHash, std::equal_to<>> objects;
 };
 
 Shard* Shards() {
@@ -59,25 +67,24 @@ inline void CpuRelax() {
 #endif
 }
 
-// Spinning only pays while a core is free for the partner that will set the
-// event; with more spinners than spare cores it steals the partner's time.
-std::atomic<unsigned> g_spinners{0};
-constexpr int kSpinRounds = 6000;
+// A waiter first spins briefly (its partner on the other core is usually
+// about to set the event), then yields its core for a while (with more
+// stage threads than cores the partner may be waiting for that core), and
+// only then sleeps in the kernel, whose wakeup costs tens of microseconds
+// here. Both phases are bounded, so a blocked stage soon costs nothing.
+constexpr int kSpinRounds = 400;
+constexpr int kYieldRounds = 100;
 
 bool SpinFor(NamedObject* event) {
-  static const unsigned limit = ProcessorCount() > 1 ? ProcessorCount() - 1 : 0;
-  bool taken = false;
-  if (g_spinners.fetch_add(1, std::memory_order_relaxed) < limit) {
-    for (int i = 0; i < kSpinRounds; ++i) {
-      if (event->state.load(std::memory_order_relaxed) != 0 && TryTake(event)) {
-        taken = true;
-        break;
-      }
-      CpuRelax();
-    }
+  for (int i = 0; i < kSpinRounds; ++i) {
+    if (event->state.load(std::memory_order_relaxed) != 0 && TryTake(event)) return true;
+    CpuRelax();
   }
-  g_spinners.fetch_sub(1, std::memory_order_relaxed);
-  return taken;
+  for (int i = 0; i < kYieldRounds; ++i) {
+    if (event->state.load(std::memory_order_relaxed) != 0 && TryTake(event)) return true;
+    sched_yield();
+  }
+  return false;
 }
 
 NamedObject* AsNamed(Handle handle, ObjectKind kind) {
@@ -91,7 +98,7 @@ NamedObject* AcquireNamed(std::string_view name, ObjectKind kind, bool create, b
   Shard& shard = ShardFor(name);
   std::lock_guard<std::mutex> hold(shard.lock);
   if (created) *created = false;
-  auto it = shard.objects.find(std::string(name));
+  auto it = shard.objects.find(name);
   if (it != shard.objects.end()) {
     if (it->second->kind != kind) return nullptr;  // one namespace, as on Windows
     ++it->second->handles;

@@ -125,15 +125,14 @@ TEST(RunEngine, TerminatedStageCountsAsReturningZeroAndSeversItsStreams) {
     }
     return 9;  // never reached: the stage is ended inside the read
   });
-  StageRef collector = run.Add(0, "C", Collector(&seen));
-  run.Connect(reader, collector);
-  std::thread ender([&] {
-    CStage& stage = run.set.pipes[0].stages[0];
-    while (run.set.pipes[0].stages[1].state != kStateReadPending) std::this_thread::yield();
-    EXPECT_TRUE(platform::TerminateThreadAt(stage.threadHandle));
+  // The partner ends the reader: a stage runs after the start event, so it
+  // sees the thread handles the engine filled in before.
+  StageRef collector = run.Add(0, "C", [&](CProcess& self, CPipeSet& set) {
+    EXPECT_TRUE(platform::TerminateThreadAt(set.pipes[0].stages[0].threadHandle));
+    return Collector(&seen)(self, set);
   });
+  run.Connect(reader, collector);
   RunResult result = run.Run();
-  ender.join();
   close(fds[0]);
   close(fds[1]);
   EXPECT_EQ(result.Code(0, 0), 0);

@@ -1,0 +1,53 @@
+// Records per second through the unbuffered handshake: a producer-consumer
+// pair of one pipeline set, and a 4-stage chain. 64-byte records.
+
+#include <benchmark/benchmark.h>
+
+#include "tests/harness/harness.h"
+
+namespace ductrine::test {
+namespace {
+
+void RunChain(benchmark::State& state, int stages) {
+  const auto records = static_cast<std::size_t>(state.range(0));
+  const std::string record(64, 'x');
+  for (auto _ : state) {
+    TestRun run;
+    std::size_t seen = 0;
+    StageRef previous = run.Add(0, "P", [&](CProcess& self, CPipeSet& set) {
+      for (std::size_t i = 0; i < records; ++i) set.WriteRecord(self, 0, record);
+      return 0;
+    });
+    for (int i = 2; i < stages; ++i) {
+      StageRef middle = run.Add(0, "M", PassThrough());
+      run.Connect(previous, middle);
+      previous = middle;
+    }
+    StageRef last = run.Add(0, "C", [&](CProcess& self, CPipeSet& set) {
+      std::string r;
+      while (set.PeekRecord(self, 0, r)) {
+        ++seen;
+        set.ConsumeRecord(self, 0);
+      }
+      return 0;
+    });
+    run.Connect(previous, last);
+    run.Run();
+    if (seen != records) state.SkipWithError("records lost");
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * records));
+  state.counters["ns_per_record"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * records) * 1e-9,
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_Pair(benchmark::State& state) { RunChain(state, 2); }
+void BM_Chain4(benchmark::State& state) { RunChain(state, 4); }
+
+BENCHMARK(BM_Pair)->Arg(200000)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+BENCHMARK(BM_Chain4)->Arg(50000)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+
+}  // namespace
+}  // namespace ductrine::test
+
+BENCHMARK_MAIN();

@@ -1,0 +1,128 @@
+// File names taken off the front of operand or record text, with the checks
+// every stage applies to them, and the look-up of an input program file.
+//
+// Both operations only read the pipeline set; any stage thread may call them.
+// File names are used as given: a backslash is an ordinary character here, so
+// the checks below refuse what the system refuses and nothing more.
+
+#include <cctype>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "messages/reason_text.h"
+#include "platform/platform.h"
+#include "runtime/pipe_set.h"
+#include "stage/process.h"
+
+namespace ductrine {
+namespace {
+
+constexpr std::string_view kRefusedAtEnds = "./:<>|\\";
+constexpr std::string_view kRefusedAnywhere = "/<>|";
+constexpr std::string_view kRefusedAfterLetter = "/:<>|\\";
+constexpr std::string_view kLetters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+constexpr std::string_view kDriveRoot = ":\\";
+constexpr const char* kValidFilename = "valid filename";
+
+bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
+
+bool IsLetter(char c) { return kLetters.find(Upper(c)) != std::string_view::npos; }
+
+bool ContainsAny(std::string_view text, std::string_view set) {
+  return text.find_first_of(set) != std::string_view::npos;
+}
+
+// A letter followed by ":\" at the second and third positions.
+bool StartsWithDriveRoot(std::string_view name) {
+  return name.size() >= 3 && IsLetter(name[0]) && Upper(name[1]) == Upper(kDriveRoot[0]) &&
+         Upper(name[2]) == Upper(kDriveRoot[1]);
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool IsAcceptedName(std::string_view trimmed) {
+  if (kRefusedAtEnds.find(trimmed.front()) != std::string_view::npos ||
+      kRefusedAtEnds.find(trimmed.back()) != std::string_view::npos)
+    return false;
+  if (ContainsAny(trimmed, kRefusedAnywhere)) return false;
+  if (IsLetter(trimmed.front()) && !StartsWithDriveRoot(trimmed) &&
+      ContainsAny(trimmed, kRefusedAfterLetter))
+    return false;
+  return true;
+}
+
+}  // namespace
+
+bool CPipeSet::ParseFileName(CProcess& stage, const char** cursor, std::string* name,
+                             bool checkInput) {
+  const char* start = *cursor;
+  const char* at = start;
+  char terminator = ' ';
+  if (*at == '"') {
+    terminator = '"';
+    ++at;
+  }
+  while (*at != '\0' && IsSpace(*at)) ++at;
+
+  const char* nameStart = at;
+  while (*at != '\0' && *at != terminator) ++at;
+  const std::string scanned(nameStart, at);
+  *cursor = at;
+
+  if (*at == '\0' && terminator == '"') {
+    IssueMessage(stage, 2015, kSeverityError, {"\""});
+    return false;
+  }
+  if (scanned.empty()) {
+    IssueMessage(stage, 2005, kSeverityError, {start, kValidFilename});
+    return false;
+  }
+  // Never empty: leading white space was skipped before the scan.
+  const std::string_view trimmed = Trim(scanned);
+  if (!IsAcceptedName(trimmed)) {
+    IssueMessage(stage, 2005, kSeverityError, {scanned, kValidFilename});
+    return false;
+  }
+
+  if (*at != '\0') ++at;
+  while (*at != '\0' && IsSpace(*at)) ++at;
+  *cursor = at;
+
+  if (name) *name = scanned;
+  if (checkInput) return VerifyInputFile(stage, std::string(trimmed));
+  return true;
+}
+
+bool CPipeSet::VerifyInputFile(CProcess& stage, const std::string& name) {
+  std::string resolved;
+  if (StartsWithDriveRoot(name)) {
+    resolved = name;
+  } else {
+    resolved = baseDirectory;
+    if (resolved.empty() || resolved.back() != '/') resolved += '/';
+    resolved += name;
+  }
+
+  std::string tail = resolved.size() >= 4 ? resolved.substr(resolved.size() - 4) : resolved;
+  for (char& c : tail) c = Upper(c);
+  if (tail != ".REX") resolved += ".rex";
+
+  if (std::FILE* file = platform::OpenFileShared(resolved.c_str(), "r", platform::Share::kDenyWrite)) {
+    std::fclose(file);
+    return true;
+  }
+  const int code = platform::LastErrorCode();
+  std::string reason;
+  GetReasonText(code, reason);
+  IssueMessage(stage, 2002, kSeverityError, {"Input", resolved, code, reason});
+  return false;
+}
+
+}  // namespace ductrine
