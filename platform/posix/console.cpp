@@ -106,7 +106,8 @@ bool ConsoleReadLine(std::string* line) {
   if (input) return input(line);
   int fd = Terminal();
   if (fd < 0) return false;
-  CancellableRegion endable;  // a stop may end a stage waiting at the prompt
+  // Not cancellable: the reader holds the console lock during the dialogue,
+  // and an ended thread would never release it.
   char c = 0;
   bool any = false;
   for (;;) {

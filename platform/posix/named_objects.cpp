@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/posix/object.h"
 
@@ -94,55 +95,95 @@ NamedObject* AsNamed(Handle handle, ObjectKind kind) {
 
 }  // namespace
 
-NamedObject* AcquireNamed(std::string_view name, ObjectKind kind, bool create, bool* created) {
-  Shard& shard = ShardFor(name);
-  std::lock_guard<std::mutex> hold(shard.lock);
-  if (created) *created = false;
-  auto it = shard.objects.find(name);
-  if (it != shard.objects.end()) {
-    if (it->second->kind != kind) return nullptr;  // one namespace, as on Windows
-    ++it->second->handles;
-    return it->second;
+namespace {
+
+// Objects that left the registry: kept reachable, never reused.
+std::mutex g_graveLock;
+std::vector<NamedObject*>* g_grave = new std::vector<NamedObject*>;
+
+// Every record handshake opens and closes its events by name. A thread
+// remembers where it found a name last time (keyed by the address of the
+// caller's name text, checked against the object's own immutable name), so
+// an open is one atomic increment on the object instead of a locked lookup.
+struct CacheEntry {
+  const char* text = nullptr;
+  std::size_t size = 0;
+  NamedObject* object = nullptr;
+};
+constexpr std::size_t kCacheSize = 64;
+thread_local CacheEntry t_cache[kCacheSize];
+
+CacheEntry& CacheSlot(std::string_view name) {
+  auto key = reinterpret_cast<std::uintptr_t>(name.data());
+  return t_cache[(key >> 3 ^ key >> 11 ^ name.size()) % kCacheSize];
+}
+
+// Takes one more handle on an object that is alive; fails on one whose
+// last handle is going (the slow path decides under the lock).
+bool TryAddHandle(NamedObject* object) {
+  std::size_t count = object->handles.load(std::memory_order_relaxed);
+  while (count != 0) {
+    if (object->handles.compare_exchange_weak(count, count + 1, std::memory_order_acquire))
+      return true;
   }
-  if (!create) return nullptr;
-  auto* object = new NamedObject(kind, std::string(name));
-  object->handles = 1;
-  shard.objects.emplace(object->name, object);
-  g_liveObjects.fetch_add(1, std::memory_order_relaxed);
-  if (created) *created = true;
+  return false;
+}
+
+}  // namespace
+
+NamedObject* AcquireNamed(std::string_view name, ObjectKind kind, bool create, bool manualReset,
+                          bool initiallySet) {
+  CacheEntry& slot = CacheSlot(name);
+  if (slot.text == name.data() && slot.size == name.size() && slot.object->kind == kind &&
+      slot.object->name == name && TryAddHandle(slot.object))
+    return slot.object;
+
+  Shard& shard = ShardFor(name);
+  NamedObject* object = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(shard.lock);
+    auto it = shard.objects.find(name);
+    if (it != shard.objects.end()) {
+      if (it->second->kind != kind) return nullptr;  // one namespace, as on Windows
+      object = it->second;
+      object->handles.fetch_add(1, std::memory_order_acquire);
+    } else {
+      if (!create) return nullptr;
+      object = new NamedObject(kind, std::string(name));
+      object->handles.store(1, std::memory_order_relaxed);
+      object->manualReset = manualReset;
+      object->state.store(initiallySet ? 1 : 0, std::memory_order_relaxed);
+      shard.objects.emplace(object->name, object);
+      g_liveObjects.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  slot = CacheEntry{name.data(), name.size(), object};
   return object;
 }
 
 void ReleaseNamed(NamedObject* object) {
+  if (object->handles.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   Shard& shard = ShardFor(object->name);
-  bool last = false;
   {
     std::lock_guard<std::mutex> hold(shard.lock);
-    if (--object->handles == 0) {
-      shard.objects.erase(object->name);
-      last = true;
-    }
+    // Someone may have reopened it by name meanwhile.
+    if (object->handles.load(std::memory_order_acquire) != 0 || !object->inRegistry) return;
+    object->inRegistry = false;
+    shard.objects.erase(object->name);
   }
-  if (last) {
-    g_liveObjects.fetch_sub(1, std::memory_order_relaxed);
-    delete object;
-  }
+  g_liveObjects.fetch_sub(1, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> hold(g_graveLock);
+  g_grave->push_back(object);
 }
 
 std::size_t LiveNamedObjects() { return g_liveObjects.load(std::memory_order_relaxed); }
 
 Handle NamedEvent::OpenOrCreate(std::string_view name, bool manualReset, bool initiallySet) {
-  bool created = false;
-  NamedObject* event = AcquireNamed(name, ObjectKind::kEvent, true, &created);
-  if (event && created) {
-    event->manualReset = manualReset;
-    event->state.store(initiallySet ? 1 : 0, std::memory_order_seq_cst);
-  }
-  return event;
+  return AcquireNamed(name, ObjectKind::kEvent, true, manualReset, initiallySet);
 }
 
 Handle NamedEvent::OpenExisting(std::string_view name) {
-  return AcquireNamed(name, ObjectKind::kEvent, false, nullptr);
+  return AcquireNamed(name, ObjectKind::kEvent, false);
 }
 
 void NamedEvent::Set(Handle handle) {
@@ -170,7 +211,7 @@ void NamedEvent::Wait(Handle handle) {
 }
 
 Handle NamedMutex::OpenOrCreate(std::string_view name) {
-  return AcquireNamed(name, ObjectKind::kMutex, true, nullptr);
+  return AcquireNamed(name, ObjectKind::kMutex, true);
 }
 
 bool NamedMutex::Acquire(Handle handle) {

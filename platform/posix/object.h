@@ -20,11 +20,15 @@ struct Object {
   ObjectKind kind;
 };
 
-// A named event or mutex; lives in the registry while `handles` > 0.
+// A named event or mutex; lives in the registry while `handles` > 0. Its
+// memory is never freed (a thread's lookup cache may still point at it), and
+// once it has left the registry it never comes back: a new object of the
+// same name is a new object.
 struct NamedObject : Object {
   NamedObject(ObjectKind k, std::string n) : Object(k), name(std::move(n)) {}
   std::string name;
-  std::size_t handles = 0;  // guarded by the registry shard's lock
+  std::atomic<std::size_t> handles{0};
+  bool inRegistry = true;  // guarded by the registry shard's lock
   // event
   std::atomic<std::uint32_t> state{0};
   std::atomic<std::uint32_t> waiters{0};
@@ -34,7 +38,10 @@ struct NamedObject : Object {
 };
 
 // Registry operations (named_objects.cpp).
-NamedObject* AcquireNamed(std::string_view name, ObjectKind kind, bool create, bool* created);
+// Opens (or, with `create`, creates) the object of that name. A new event
+// gets its reset kind and state before any other thread can see it.
+NamedObject* AcquireNamed(std::string_view name, ObjectKind kind, bool create,
+                          bool manualReset = true, bool initiallySet = false);
 void ReleaseNamed(NamedObject* object);
 
 struct SegmentObject : Object {
