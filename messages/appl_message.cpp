@@ -71,9 +71,30 @@ void CApplMessage::WriteText(std::string_view body) {
   Output(line);
 }
 
+namespace {
+
+// Releases the console lock on every way out, a throwing console sink included.
+class ConsoleLock {
+ public:
+  ConsoleLock() : mutex_(platform::NamedMutex::OpenOrCreate(ConsoleMutexName())) {
+    held_ = platform::NamedMutex::Acquire(mutex_);
+  }
+  ~ConsoleLock() {
+    if (held_) platform::NamedMutex::Release(mutex_);
+    platform::CloseObject(mutex_);
+  }
+  ConsoleLock(const ConsoleLock&) = delete;
+  ConsoleLock& operator=(const ConsoleLock&) = delete;
+
+ private:
+  platform::Handle mutex_;
+  bool held_ = false;
+};
+
+}  // namespace
+
 void CApplMessage::Output(const std::string& text) {
-  platform::Handle mutex = platform::NamedMutex::OpenOrCreate(ConsoleMutexName());
-  bool held = platform::NamedMutex::Acquire(mutex);
+  ConsoleLock lock;
   if (toConsole) {
     if (toStandardOutput) {
       std::fwrite(text.data(), 1, text.size(), stdout);
@@ -84,8 +105,6 @@ void CApplMessage::Output(const std::string& text) {
     }
     ++consoleWrites;
   }
-  if (held) platform::NamedMutex::Release(mutex);
-  platform::CloseObject(mutex);
 }
 
 std::string FormatLocalTime(std::int64_t seconds, const char* pattern) {

@@ -164,4 +164,40 @@ class DUCTRINE_PLATFORM_API ModuleStateGuard {
 DUCTRINE_PLATFORM_API unsigned ProcessId();
 DUCTRINE_PLATFORM_API unsigned ProcessorCount();
 
+// ---- what the pipe command needs of its process ---------------------------
+// The folder of the running executable, without a trailing "/"; empty when
+// it cannot be found.
+DUCTRINE_PLATFORM_API std::string ExecutableFolder();
+// The folder of this platform library; stage modules are installed beside
+// it. Empty when it cannot be found.
+DUCTRINE_PLATFORM_API std::string PlatformLibraryFolder();
+
+// Stage modules stay loaded for the life of the process: a stage thread may
+// still be unwinding through module code when the run returns.
+struct StageModule {
+  // Null on failure, with the loader's explanation in `error`.
+  DUCTRINE_PLATFORM_API static void* Load(const std::string& path, std::string* error);
+  // The address of an exported symbol; null when the module has none.
+  DUCTRINE_PLATFORM_API static void* Symbol(void* module, const char* name);
+};
+
+// A reader of standard output that goes away makes writes fail with the
+// broken-pipe code instead of ending the process. Call once, early.
+DUCTRINE_PLATFORM_API void IgnoreBrokenPipe();
+// Up to `size` bytes of standard input: the count, 0 at its end, -1 on an
+// error (code set). Blocks; a console stage calls it inside a
+// CancellableRegion so that a stop can end it there.
+DUCTRINE_PLATFORM_API long ReadStandardInput(char* buffer, std::size_t size);
+// Writes all of `bytes` to standard output; callers of this function never
+// interleave inside one call. False on an error (code set; the broken-pipe
+// code when the reader has gone).
+DUCTRINE_PLATFORM_API bool WriteStandardOutput(std::string_view bytes);
+DUCTRINE_PLATFORM_API bool StandardOutputIsTerminal();
+// The error code of a write to a reader that has gone.
+DUCTRINE_PLATFORM_API int BrokenPipeCode();
+// Removes the shared segment `name` when an interrupt, hangup or termination
+// request ends the process, which then ends as that signal would have ended
+// it. An empty name forgets the segment. One segment per process.
+DUCTRINE_PLATFORM_API void RemoveSegmentOnInterrupt(std::string_view name);
+
 }  // namespace ductrine::platform

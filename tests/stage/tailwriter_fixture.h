@@ -29,7 +29,7 @@ struct Outcome {
   std::int32_t rc = -1;         // the tailwriter stage's return code
   std::uint32_t highest = 0;    // the run's highestReturnCode
   std::vector<std::string> output;
-  std::string console;          // every console line, date and time masked
+  std::string console;          // its console lines, date and time masked
 };
 
 class TailwriterTest : public ::testing::Test {
@@ -66,10 +66,10 @@ class TailwriterTest : public ::testing::Test {
     return fs::status(path).permissions() & fs::perms::mask;
   }
 
-  // Every console line, date and time masked, lines joined by line feeds.
-  std::string Console() const {
+  // The console lines from byte `from` on, date and time masked.
+  std::string Console(std::size_t from = 0) const {
     std::string text;
-    std::istringstream in(console.Text());
+    std::istringstream in(console.Text().substr(from));
     std::string line;
     while (std::getline(in, line)) text += MaskStamp(line) + "\n";
     return text;
@@ -80,6 +80,7 @@ class TailwriterTest : public ::testing::Test {
                    RunFn collect = {}) {
     TestRun run;
     Outcome outcome;
+    const std::size_t from = console.Text().size();
     StageRef producer = run.Add(0, "PRODUCER", Producer(std::move(records)));
     StageRef stage = run.AddEntry(0, "TAILWRITER", entry, operands);
     StageRef collector = run.Add(0, "COLLECTOR", collect ? collect : Collector(&outcome.output));
@@ -88,7 +89,7 @@ class TailwriterTest : public ::testing::Test {
     RunResult result = run.Run();
     outcome.rc = result.Code(stage.pipe, stage.stage);
     outcome.highest = result.highestReturnCode;
-    outcome.console = Console();
+    outcome.console = Console(from);
     return outcome;
   }
 
@@ -97,6 +98,7 @@ class TailwriterTest : public ::testing::Test {
                         const std::string& operands = {}) {
     TestRun run;
     Outcome outcome;
+    const std::size_t from = console.Text().size();
     StageRef data = run.Add(0, "DATA", Producer(std::move(records)));
     StageRef stage = run.AddEntry(0, "TAILWRITER", entry, operands);
     StageRef collector = run.Add(0, "COLLECTOR", Collector(&outcome.output));
@@ -107,7 +109,7 @@ class TailwriterTest : public ::testing::Test {
     RunResult result = run.Run();
     outcome.rc = result.Code(stage.pipe, stage.stage);
     outcome.highest = result.highestReturnCode;
-    outcome.console = Console();
+    outcome.console = Console(from);
     return outcome;
   }
 

@@ -1,0 +1,38 @@
+// Finding and loading stage modules. A module is a shared library whose one
+// export is BeginStage; the pipe command looks for it
+//   - in the folders of DUCTRINE_MODULE_PATH (colon-separated) when that is
+//     set, and only there;
+//   - otherwise beside the pipe executable (the build tree), in
+//     ../lib/ductrine from it, and beside the platform library (where
+//     `cmake --install` puts the modules).
+// Modules stay loaded for the life of the process. Called on the driver's
+// thread before the stages start.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "driver/pipeline_parser.h"
+#include "stage/process.h"
+
+namespace ductrine {
+
+// The file that holds the module of a stage type: its type name in lower
+// case with ".so" (TAILWRITER: tailwriter.so).
+std::string ModuleFileName(std::string_view typeName);
+
+// The folders to search, in order, without duplicates. `pathVariable` is
+// the value of DUCTRINE_MODULE_PATH, or null when it is not set; empty
+// entries in it are skipped.
+std::vector<std::string> ModuleFolders(const char* pathVariable);
+
+// Loads `fileName` from the first folder that has a file of that name and
+// returns its BeginStage. 1001 when no folder has it; 1020 (folder with its
+// trailing "/", file name) when the file is not a loadable library with
+// that export.
+std::variant<StageEntry, ParseError> LoadStageEntry(std::string_view fileName,
+                                                    const std::vector<std::string>& folders);
+
+}  // namespace ductrine

@@ -1,0 +1,132 @@
+#include "driver/pipe_command.h"
+
+#include <map>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "driver/builtin_stages.h"
+#include "driver/command_line.h"
+#include "driver/module_loader.h"
+#include "driver/pipeline_parser.h"
+#include "driver/set_from_pipeline.h"
+#include "engine/run_engine.h"
+#include "platform/platform.h"
+#include "runtime/pipe_set.h"
+
+namespace ductrine {
+namespace {
+
+constexpr std::size_t kTraceSegmentSize = 256;
+
+// Issues a refusal of the driver's own and gives the exit status for it.
+int Refuse(const ParseError& error) {
+  // A set of its own gives the message its catalogue and return code.
+  CPipeSet scratch;
+  scratch.IssueSystemMessage(error.number, kSeverityError, error.args);
+  return FailureExitStatus(scratch.highestReturnCode);
+}
+
+// The TRACE segment of a traced run: created with "0;0;" under a name that
+// holds the process id, exclusively and for the owner alone, and removed
+// when the run is over, however it ended.
+class TraceSegment {
+ public:
+  TraceSegment() = default;
+  TraceSegment(const TraceSegment&) = delete;
+  TraceSegment& operator=(const TraceSegment&) = delete;
+
+  ~TraceSegment() {
+    if (handle_ == nullptr) return;
+    platform::CloseObject(handle_);
+    platform::SharedSegment::Remove(name_);
+    platform::RemoveSegmentOnInterrupt("");
+  }
+
+  std::optional<ParseError> Create(CPipeSet& set) {
+    name_ = "DuctrineTrace-" + std::to_string(platform::ProcessId());
+    handle_ = platform::SharedSegment::CreateExclusive(name_, kTraceSegmentSize, "0;0;");
+    if (handle_ == nullptr) return ParseError{1030, {name_}};
+    // An interrupt at the trace prompt must not leave the segment behind.
+    platform::RemoveSegmentOnInterrupt(name_);
+    set.traceSegmentName = name_;
+    set.traceSegment = handle_;
+    set.SetTraceOn(true);
+    return std::nullopt;
+  }
+
+ private:
+  std::string name_;
+  platform::Handle handle_ = nullptr;
+};
+
+// Entry points by pipe and stage; modules are loaded once each, and only
+// when the pipeline uses them, so a pipeline of built-in stages runs
+// without any module installed.
+std::variant<std::vector<std::vector<StageEntry>>, ParseError> FindEntries(const CPipeSet& set,
+                                                                           const char* modulePath) {
+  std::vector<std::vector<StageEntry>> entries;
+  std::map<std::string, StageEntry> modules;
+  std::optional<std::vector<std::string>> folders;
+  for (const CPipe& pipe : set.pipes) {
+    entries.emplace_back();
+    for (const CStage& stage : pipe.stages) {
+      StageEntry entry = BuiltinStageEntry(stage.typeName);
+      if (entry == nullptr) {
+        std::string file = ModuleFileName(stage.typeName);
+        auto known = modules.find(file);
+        if (known == modules.end()) {
+          if (!folders) folders = ModuleFolders(modulePath);
+          auto loaded = LoadStageEntry(file, *folders);
+          if (const ParseError* error = std::get_if<ParseError>(&loaded)) return *error;
+          known = modules.emplace(file, std::get<StageEntry>(loaded)).first;
+        }
+        entry = known->second;
+      }
+      entries.back().push_back(entry);
+    }
+  }
+  return entries;
+}
+
+}  // namespace
+
+int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
+  platform::IgnoreBrokenPipe();
+
+  auto line = ParseCommandLine(args);
+  if (const ParseError* error = std::get_if<ParseError>(&line)) return Refuse(*error);
+  const CommandLine& command = std::get<CommandLine>(line);
+  if (command.action == CommandLine::Action::kHelp) {
+    return platform::WriteStandardOutput(UsageText()) ? 0 : 1;
+  }
+  if (command.action == CommandLine::Action::kVersion) {
+    return platform::WriteStandardOutput(std::string(kPipeVersion) + "\n") ? 0 : 1;
+  }
+
+  auto parsed = ParsePipeline(command.pipeline);
+  if (const ParseError* error = std::get_if<ParseError>(&parsed)) return Refuse(*error);
+  const ParsedPipeline& pipeline = std::get<ParsedPipeline>(parsed);
+
+  CPipeSet set;
+  if (std::optional<ParseError> error = BuildPipeSet(pipeline, command.pipeline, command.recordLimit, set)) {
+    return Refuse(*error);
+  }
+  auto entries = FindEntries(set, modulePath);
+  if (const ParseError* error = std::get_if<ParseError>(&entries)) return Refuse(*error);
+
+  TraceSegment trace;
+  if (pipeline.trace) {
+    if (std::optional<ParseError> error = trace.Create(set)) return Refuse(*error);
+  }
+
+  RunEngine engine(set);
+  const auto& found = std::get<std::vector<std::vector<StageEntry>>>(entries);
+  for (std::uint32_t p = 0; p < found.size(); ++p) {
+    for (std::uint32_t s = 0; s < found[p].size(); ++s) engine.SetEntry(p, s, found[p][s]);
+  }
+  engine.SetStartCheck([](CPipeSet& run) { CheckDeclaredLimits(run); });
+  return ExitStatus(engine.Run());
+}
+
+}  // namespace ductrine

@@ -1,0 +1,395 @@
+#!/usr/bin/env bash
+# End to end: the real pipe binary on real files in a scratch folder.
+#   run_e2e.sh BIN_DIR
+# Every run of pipe is under `timeout`, since a fault in a handshake is a hang.
+set -u
+
+BIN=$(cd "${1:?usage: run_e2e.sh BIN_DIR}" && pwd)
+PIPE="$BIN/pipe"
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/ductrine-e2e.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+cd "$WORK" || exit 1
+unset DUCTRINE_MODULE_PATH
+
+LIMIT=20
+failures=0
+checks=0
+skipped=0
+
+pass() { checks=$((checks + 1)); }
+fail() {
+  checks=$((checks + 1))
+  failures=$((failures + 1))
+  printf 'FAIL: %s\n' "$1"
+  shift
+  for detail in "$@"; do printf '      %s\n' "$detail"; done
+}
+skip() {
+  skipped=$((skipped + 1))
+  printf 'SKIP: %s\n' "$1"
+}
+
+# pipe ARGS...: runs pipe; stdout in $WORK/out, stderr in $WORK/err, status in $rc.
+pipe() {
+  timeout "$LIMIT" "$PIPE" "$@" >"$WORK/out" 2>"$WORK/err"
+  rc=$?
+}
+
+# The stderr of the last run with every date and time stamp replaced by <stamp>.
+messages() {
+  sed -E 's#^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} #<stamp>#' "$WORK/err"
+}
+
+expect_status() {  # name want
+  if [ "$rc" -eq "$2" ]; then pass; else fail "$1: exit status $rc, expected $2" "$(head -c 600 "$WORK/err")"; fi
+}
+
+# expect_bytes name file expected-content: exact bytes, no trailing line feed added.
+expect_bytes() {
+  local want got
+  want=$(printf '%s' "$3" | od -An -c)
+  if [ -e "$2" ]; then got=$(od -An -c <"$2"); else got="(no file $2)"; fi
+  if [ "$want" = "$got" ]; then pass; else fail "$1" "expected: $want" "got:      $got"; fi
+}
+
+expect_stdout() { expect_bytes "$1 (stdout)" "$WORK/out" "$2"; }
+
+expect_messages() {  # name expected-lines
+  local got
+  got=$(messages)
+  if [ "$got" = "$2" ]; then pass; else fail "$1 (messages)" "expected: $2" "got:      $got"; fi
+}
+
+expect_no_messages() { expect_messages "$1" ""; }
+
+LF=$'\n'
+
+# ---------------------------------------------------------------------------
+# The command line.
+
+pipe --help
+expect_status "--help" 0
+if head -1 "$WORK/out" | grep -q '^Usage: pipe \[--record-limit N\]' &&
+   grep -q 'ooRexx program file .* is not supported' "$WORK/out"; then pass
+else fail "--help shows the usage and says ooRexx programs are not supported" "$(head -3 "$WORK/out")"; fi
+
+pipe --version
+expect_status "--version" 0
+expect_stdout "--version" "2.0$LF"
+
+pipe literal --help '|' console
+expect_status "an option word after the pipeline has begun is pipeline text" 0
+expect_stdout "an option word after the pipeline has begun is pipeline text" "--help$LF"
+
+pipe -- literal x '|' console
+expect_stdout "-- ends the options" "x$LF"
+
+printf 'alpha beta\r\ngamma\n\nlast line' >lines.txt
+pipe '<' lines.txt '|' console
+expect_status "words joined into a pipeline" 0
+expect_stdout "lines read by <, CR LF and a last line without LF" "alpha beta${LF}gamma${LF}${LF}last line$LF"
+
+printf 'a\0b\nc\n' >nul.txt
+pipe "< nul.txt | console"
+if cmp -s nul.txt "$WORK/out"; then pass; else fail "NUL bytes reach standard output unchanged"; fi
+
+printf 'from stdin\r\nsecond' | timeout "$LIMIT" "$PIPE" "console | console" >"$WORK/out" 2>"$WORK/err"
+rc=$?
+expect_status "console reads standard input" 0
+expect_stdout "console reads standard input" "from stdin${LF}second$LF"
+
+pipe --record-limit 8 "literal 1234567 | console"
+expect_status "a record of limit - 1 bytes is accepted" 0
+expect_stdout "a record of limit - 1 bytes is accepted" "1234567$LF"
+
+pipe --record-limit 8 "literal 12345678 | console"
+expect_status "a record of the limit is refused" 255
+if messages | grep -q '^<stamp>PIPE: Pipe(0),Stage(0),Type(LITERAL): 2072'; then pass
+else fail "a record of the limit is refused with 2072" "$(messages)"; fi
+
+# ---------------------------------------------------------------------------
+# Tailwriter, mode 1: a named file.
+
+printf 'one\ntwo\nthree\n' >in.txt
+pipe "< in.txt | >> all.log | console"
+expect_status "mode 1" 0
+expect_bytes "mode 1 creates the file, no line end after the last record" all.log "one${LF}two${LF}three"
+expect_stdout "mode 1 passes every record on" "one${LF}two${LF}three$LF"
+pipe "literal four | tailwrt all.log"
+expect_bytes "mode 1 appends with a line end first" all.log "one${LF}two${LF}three${LF}four"
+printf 'kept\n' >ends.log
+pipe "literal next | TAILWRITER ends.log"
+expect_bytes "mode 1 after a file that ends in a line feed" ends.log "kept${LF}next"
+
+# ---------------------------------------------------------------------------
+# Tailwriter, mode 2: names in records.
+
+printf 'one.txt hello\ntwo.txt world\none.txt again\n' >names-in.txt
+pipe "< names-in.txt | >> | console"
+expect_status "mode 2" 0
+expect_bytes "mode 2 first file" one.txt "hello${LF}again"
+expect_bytes "mode 2 second file" two.txt "world"
+expect_stdout "mode 2 passes the data without the names" "hello${LF}world${LF}again$LF"
+
+pipe "literal sub/x.txt data | >>"
+expect_status "mode 2 refuses a path" 255
+if messages | grep -q '^<stamp>PIPE: Pipe(0),Stage(1),Type(TAILWRITER): 2005RE: '; then pass
+else fail "mode 2 refuses a name with /" "$(messages)"; fi
+[ -e sub/x.txt ] && fail "mode 2 refused name created a file" || pass
+
+# ---------------------------------------------------------------------------
+# Tailwriter, mode 3: a name stream on the secondary input.
+
+printf 'd1\nd2\nd3\n' >data.txt
+printf 'n1.txt\nn1.txt\nn2.txt\n' >names.txt
+pipe "(end ?) < data.txt | t: >> | console ? < names.txt | t:"
+expect_status "mode 3" 0
+expect_bytes "mode 3 first file" n1.txt "d1${LF}d2"
+expect_bytes "mode 3 second file" n2.txt "d3"
+expect_stdout "mode 3 passes the data on" "d1${LF}d2${LF}d3$LF"
+
+pipe "(end ?) < data.txt | t: >> n9.txt | console ? < names.txt | t:"
+expect_status "mode 3 with an operand" 255
+expect_messages "mode 3 with an operand" "<stamp>PIPE: Pipe(0),Stage(1),Type(TAILWRITER): 2033RE: Unexpected argument: 'n9.txt'."
+
+# ---------------------------------------------------------------------------
+# Several pipes, labels, names, separators and escapes.
+
+pipe "(end ?) literal a | >> m1.txt ? literal b | >> m2.txt | console"
+expect_status "two pipes" 0
+expect_bytes "two pipes, first" m1.txt "a"
+expect_bytes "two pipes, second" m2.txt "b"
+expect_stdout "two pipes" "b$LF"
+
+# The labelled stage is defined in the first pipe and fed from the third.
+pipe "(end ? name main) literal b | t: >> | console ? literal unused ? literal multi.txt | t:"
+expect_status "labels across pipes" 0
+expect_bytes "labels across pipes" multi.txt "b"
+expect_stdout "labels across pipes" "b$LF"
+
+pipe "(name main) literal a | nosuch"
+expect_messages "NAME shows in messages" "<stamp>PIPE: Error 1007: Pipe(0,main),Stage(1): Bad command: 'nosuch'."
+
+pipe '(sep ! end ; esc \) literal a|b\!c ! console ; literal x\;y ! console'
+expect_status "separators and escapes" 0
+sort "$WORK/out" >sorted.txt
+expect_bytes "separators and escapes" sorted.txt "a|b!c${LF}x;y$LF"
+
+pipe '(esc %) literal 50%% | console'
+expect_stdout "an escaped escape character" "50%$LF"
+
+pipe 'literal "a | b" | console'
+expect_status "double quotes mean nothing to the driver" 255
+expect_messages "double quotes mean nothing to the driver" "<stamp>PIPE: Error 1007: Pipe(0),Stage(1): Bad command: 'b\"'."
+
+# ---------------------------------------------------------------------------
+# Selection.
+
+printf 'ann smith 42\nbob jones 7\n' >people.txt
+pipe "< people.txt | [words 2 2 upper] console"
+expect_stdout "words selection" "SMITH${LF}JONES$LF"
+
+printf 'a\tb\tc\nd\te\tf\n' >tabs.txt
+pipe "< tabs.txt | [fields 2 2] >> field.txt | console"
+expect_bytes "a selecting tailwriter appends the selected part" field.txt "b${LF}e"
+expect_stdout "a selecting stage passes the whole record on" "a	b	c${LF}d	e	f$LF"
+
+pipe "literal abcdef | [columns 2 4 reverse] console"
+expect_stdout "columns selection reversed" "dcb$LF"
+
+pipe "literal a,b;c | [fields -1 -1 sep ;] console"
+expect_stdout "fields with a separator of one's own" "c$LF"
+
+# ---------------------------------------------------------------------------
+# Every refusal of the driver, with its exact message line.
+
+refusal() {  # name expected-message-lines args...
+  local name=$1 want=$2
+  shift 2
+  pipe "$@"
+  expect_status "$name" 255
+  expect_messages "$name" "$want"
+  [ -s "$WORK/out" ] && fail "$name: wrote to standard output" || pass
+}
+
+S='<stamp>PIPE: Error'
+refusal "1008" "$S 1008: Pipe(0): missing argument: ')', expected." "(end ? literal a"
+refusal "1009" "$S 1009: Pipe(0): Invalid argument: '5', option keyword expected." "(5 end ?) literal a"
+refusal "1010" "$S 1010: Pipe(0): Unknown option keyword: 'bogus'." "(bogus) literal a"
+refusal "1012" "$S 1012: Pipe(0): Option: 'TRACE' already defined." "(trace trc) literal a"
+refusal "1013 reserved" "$S 1013: Pipe(0): Invalid ESCAPE: '[', the characters: ' ()[]:', are reserved or already assigned." \
+  "(esc [) literal a"
+refusal "1013 taken" "$S 1013: Pipe(0): Invalid ENDCHAR: '|', the characters: ' ()[]:|', are reserved or already assigned." \
+  "(end |) literal a"
+refusal "1013 not one character" "$S 1013: Pipe(0): Invalid STAGESEP: '!!', the characters: ' ()[]:', are reserved or already assigned." \
+  "(sep !!) literal a"
+refusal "1014" "$S 1014: Pipe(0): Missing ENDCHAR assignment, a single character expected." "(end) literal a"
+refusal "1015 priority" "$S 1015: Pipe(0): Invalid PRIORITY option: 'x', an integer expected." "(pri x) literal a"
+refusal "1015 regex" "$S 1015: Pipe(0): Invalid REGEX option: 'perl', awk, basic, ECMAScript, egrep, extended or grep expected." \
+  "(reg perl) literal a"
+refusal "1006" "$S 1006: Pipe(0),Stage(1), Null stage found, command expected." "literal a || console"
+refusal "1007" "$S 1007: Pipe(0),Stage(1): Bad command: '>>out.txt'." "literal a | >>out.txt"
+refusal "1011 group" "$S 1011: Invalid argument: '[words 1]', a 'to' integer expected." "literal a | [words 1] console"
+refusal "1011 keyword" "$S 1011: Invalid argument: '[word 1 1]', COLUMNS, WORDS or FIELDS expected." \
+  "literal a | [word 1 1] console"
+refusal "1011 unclosed" "$S 1011: Invalid argument: '[words 1 2 console', ']' expected." "literal a | [words 1 2 console"
+refusal "1011 no input" "$S 1011: Invalid argument: '[words 1 1]', a connected input stream expected." \
+  "[words 1 1] literal x | console"
+refusal "1011 a stage fed by itself" "$S 1011: Invalid argument: 't:', a connection to another stage expected." \
+  "t: literal x | t:"
+refusal "1021" "$S 1021: Pipe(0),Stage(1): Label: 't:', undefined." "literal a | t:"
+refusal "1022" "$S 1022: Pipe(0),Stage(1): At label: 't:', command expected." "(end ?) literal x | t: [words 1 1]"
+refusal "1023" "$S 1023: Pipe(0),Stage(1): Label: 't:', already defined by: Pipe(0),Stage(0)." \
+  "t: literal a | t: literal b"
+M1028="$S 1028: Valid filename or pipeline expected!
+
+ PIPE filename[.rex] [arguments]
+ PIPE \"file name[.rex]\" [arguments]
+ PIPE \"stage|stage|stage|..\"
+
+      [arguments]
+          [[arg1] [\"arg 2\"] ..]"
+refusal "1028" "$M1028"
+refusal "1028 blanks" "$M1028" "   "
+refusal "1029" "$S 1029: Unexpected argument: '--bogus'." --bogus literal a
+refusal "1032" "$S 1032: Invalid integer: 1, unsigned value in the range: 2 to 2147483648, expected." \
+  --record-limit 1 literal a
+refusal "1032 too large" "$S 1032: Invalid integer: 2147483649, unsigned value in the range: 2 to 2147483648, expected." \
+  --record-limit 2147483649 literal a
+
+# The checks of declared stream limits: every stage then returns 3 unrun.
+refusal "1024" "$S 1024: Pipe(0),Stage(0),Type(TAILWRITER): The stage requires a primary input stream." \
+  ">> never.txt"
+[ -e never.txt ] && fail "1024: the refused run created its file" || pass
+refusal "1025" "$S 1025: Invalid input stream(s): 2, for Pipe(0),Stage(1),Type(TAILWRITER).
+                    In this position, Type(TAILWRITER) allows: 2 input stream(s). There are: 3 defined.
+                    Connection(s) from: (Pipe,Stage,Stream): (2,0,0) are invalid!" \
+  "(end ?) literal a | t: >> three.txt ? literal b | t: ? literal c | t:"
+refusal "1025 input to <" "$S 1025: Invalid input stream(s): 0, for Pipe(0),Stage(1),Type(<).
+                    In this position, Type(<) allows: 0 input stream(s). There are: 1 defined.
+                    Connection(s) from: (Pipe,Stage,Stream): (0,0,0) are invalid!" \
+  "literal a | < in.txt | console"
+refusal "1027" "$S 1027: Invalid output stream(s): 1, for Pipe(0),Stage(1),Type(LITERAL).
+                    In this position, Type(LITERAL) allows: 1 output stream(s). There are: 2 defined.
+                    Connection(s) to: (Pipe,Stage,Stream): (1,0,0) are invalid!" \
+  "(end ?) literal a | t: literal b | console ? t: | console"
+
+# ---------------------------------------------------------------------------
+# Stage messages and exit statuses.
+
+pipe "< missing.txt | console"
+expect_status "a missing input file" 255
+expect_messages "a missing input file" "<stamp>PIPE: Pipe(0),Stage(0),Type(<): 2002IE: Input file: 'missing.txt' failed to open, Rc: 2,
+                    Reason: No such file or directory"
+
+pipe "< | console"
+expect_status "< without a file name" 255
+expect_messages "< without a file name" "<stamp>PIPE: Pipe(0),Stage(0),Type(<): 2001IE: Missing argument, Filename expected."
+
+pipe "literal x | console"
+expect_status "a clean run" 0
+expect_no_messages "a clean run"
+
+# ---------------------------------------------------------------------------
+# Finding the module.
+
+DUCTRINE_MODULE_PATH="$WORK/no-such-folder" pipe "literal a | >> nowhere.txt"
+expect_status "a missing module folder" 255
+expect_messages "a missing module folder" "$S 1001: No stage DLLs have been found. Cannot run Ductrine!"
+DUCTRINE_MODULE_PATH="$WORK/no-such-folder" pipe "literal a | console"
+expect_status "built-in stages need no module" 0
+expect_stdout "built-in stages need no module" "a$LF"
+
+mkdir -p broken good
+printf 'not a library' >broken/tailwriter.so
+DUCTRINE_MODULE_PATH="$WORK/broken:$BIN" pipe "literal a | >> nowhere.txt"
+expect_status "a file that is no module" 255
+expect_messages "a file that is no module" "$S 1020: '$WORK/broken/tailwriter.so' is not a valid Ductrine stage DLL."
+
+cp "$BIN/tailwriter.so" good/
+DUCTRINE_MODULE_PATH="$WORK/empty::$WORK/good" pipe "literal found | >> found.txt"
+expect_status "the module found in a later folder" 0
+expect_bytes "the module found in a later folder" found.txt "found"
+
+# ---------------------------------------------------------------------------
+# Standard output closed early: the run ends at once, quietly.
+
+seq 1 2000000 >big.txt
+start=$(date +%s%N)
+first=$(timeout "$LIMIT" "$PIPE" "< big.txt | console" 2>"$WORK/err" | head -1)
+statuses=("${PIPESTATUS[@]}")
+elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+if [ "$first" = "1" ] && [ "${statuses[0]}" -eq 0 ] && [ ! -s "$WORK/err" ]; then pass
+else fail "standard output closed early" "first=$first status=${statuses[0]} $(head -c 300 "$WORK/err")"; fi
+# The whole file takes a good while through the stages; stopping must not.
+if [ "$elapsed_ms" -lt 5000 ]; then pass; else fail "standard output closed early: took ${elapsed_ms} ms"; fi
+
+# ---------------------------------------------------------------------------
+# Tracing: the segment, and a traced run under a pseudo-terminal.
+
+shm_list() { ls /dev/shm 2>/dev/null | grep '^DuctrineTrace-' | sort; }
+before=$(shm_list)
+
+# A traced run blocked in its console read: the segment exists, holds
+# "0;0;", is the owner's alone, and an interrupt removes it.
+mkfifo idle.fifo
+exec 7<>idle.fifo
+timeout "$LIMIT" "$PIPE" "(trace) console | console" <idle.fifo >/dev/null 2>"$WORK/err" &
+waiter=$!
+segment=
+for _ in $(seq 1 100); do
+  name=$(comm -13 <(printf '%s\n' "$before") <(shm_list) | head -1)
+  [ -n "$name" ] && segment=/dev/shm/$name && break
+  sleep 0.05
+done
+# The name must hold the id of the pipe process, the child of `timeout`.
+pid=${segment#/dev/shm/DuctrineTrace-}
+parent=$(cut -d' ' -f4 "/proc/$pid/stat" 2>/dev/null)
+if [ -n "$segment" ] && [ "$parent" = "$waiter" ]; then
+  pass
+  [ "$(head -c 4 "$segment")" = "0;0;" ] && pass || fail "trace segment starts with 0;0;" "$(head -c 8 "$segment" | od -c)"
+  [ "$(stat -c %a "$segment")" = "600" ] && pass || fail "trace segment mode 0600" "$(stat -c %a "$segment")"
+else
+  fail "a traced run creates a segment named with its process id" "segment: $segment, parent: $parent"
+  pid=
+fi
+[ -n "$pid" ] && kill -TERM "$pid"
+wait "$waiter"
+exec 7>&-
+[ -n "$segment" ] && [ -e "$segment" ] && fail "an interrupted traced run leaves its segment behind" || pass
+
+if ! command -v script >/dev/null; then
+  skip "traced runs under a pseudo-terminal (no script utility)"
+else
+  # traced DIALOGUE PIPELINE: answers typed at the terminal; the output with
+  # carriage returns removed lands in $WORK/out.
+  traced() {
+    printf '%b' "$1" | timeout "$LIMIT" script -qec "$PIPE '$2'; echo \"status=\$?\"" /dev/null |
+      tr -d '\r' >"$WORK/out"
+  }
+
+  traced 'run *\n' '(trace) literal hello | console'
+  if grep -q '^trace ?: $' "$WORK/out" &&
+     grep -q '^0000000001 Pipe:(0),Stage:(0),Type:(LITERAL): Write Record: 1, Stream: 0, Length: 5 bytes\.$' "$WORK/out" &&
+     grep -q '^0000000002 Pipe:(0),Stage:(1),Type:(CONSOLE): Peek Record: 1, Stream: 0, Length: 5 bytes\.$' "$WORK/out" &&
+     grep -q '^hello$' "$WORK/out" && grep -q '^status=0$' "$WORK/out"; then pass
+  else fail "a traced run prompts, dumps every request and completes" "$(cat "$WORK/out")"; fi
+
+  traced 'source\nend\n' '(end ? trace) literal one | console ? literal two | console'
+  if grep -q '^> literal one | console$' "$WORK/out" && grep -q '^> literal two | console$' "$WORK/out" &&
+     grep -q '^status=0$' "$WORK/out" && ! grep -q '^one$' "$WORK/out"; then pass
+  else fail "SOURCE lists one line per pipe and End stops the run" "$(cat "$WORK/out")"; fi
+
+  traced 'help\noff\n' '(trace) literal hello | console'
+  if grep -q '^Ductrine v2.0, tracing source: (trace) literal hello | console$' "$WORK/out" &&
+     grep -q '^hello$' "$WORK/out" && ! grep -q '^0000000001' "$WORK/out"; then pass
+  else fail "HELP shows the banner with the pipeline as the source; Off runs on untraced" "$(cat "$WORK/out")"; fi
+
+  after=$(shm_list)
+  [ "$before" = "$after" ] && pass || fail "traced runs remove their segments" "before: $before" "after: $after"
+fi
+
+# ---------------------------------------------------------------------------
+
+printf 'e2e: %d checks, %d failed, %d skipped\n' "$checks" "$failures" "$skipped"
+[ "$failures" -eq 0 ]

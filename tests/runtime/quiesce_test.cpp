@@ -1,0 +1,567 @@
+// The stop of a whole run: every stream severed, every waiter woken, every
+// sub-pipeline waited for, every console stage ended; and the record length
+// check that stops a run with message 2072.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tests/harness/harness.h"
+
+namespace ductrine::test {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::Handle;
+using platform::NamedEvent;
+
+// Polls a condition for up to `limit`; false when it never came true.
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10000ms) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// True when the named event exists and is signalled (a manual-reset event
+// stays so). An unsignalled event is released again after the probe.
+bool IsSignalled(const std::string& name) {
+  Handle event = NamedEvent::OpenExisting(name);
+  if (!event) return false;
+  auto waiter = std::async(std::launch::async, [event] { NamedEvent::Wait(event); });
+  bool set = waiter.wait_for(2s) == std::future_status::ready;
+  if (!set) {
+    NamedEvent::Set(event);
+    waiter.wait();
+    NamedEvent::Reset(event);
+  }
+  platform::CloseObject(event);
+  return set;
+}
+
+bool EventExists(const std::string& name) {
+  Handle event = NamedEvent::OpenExisting(name);
+  platform::CloseObject(event);
+  return event != nullptr;
+}
+
+std::string Named(const char* pattern, long number) {
+  char name[64];
+  std::snprintf(name, sizeof name, pattern, number);
+  return name;
+}
+
+// A stage blocked in a read of a pipe, the way a console stage waits for a
+// typed line; only there can a stop end its thread.
+struct BlockingRead {
+  BlockingRead() { EXPECT_EQ(pipe(fds), 0); }
+  ~BlockingRead() {
+    close(fds[0]);
+    close(fds[1]);
+  }
+  // Returns true when the read came back (the thread was not ended).
+  bool Read() {
+    entered = true;
+    char c = 0;
+    {
+      platform::CancellableRegion endable;
+      if (::read(fds[0], &c, 1) < 0) return false;
+    }
+    returned = true;
+    return true;
+  }
+  void Release() { EXPECT_EQ(::write(fds[1], "x", 1), 1); }
+  int fds[2] = {-1, -1};
+  std::atomic<bool> entered{false};
+  std::atomic<bool> returned{false};
+};
+
+// A set built by hand, with the events the driver would create held open.
+class StopTest : public ::testing::Test {
+ protected:
+  StopTest() : builder(set) {}
+  ~StopTest() override {
+    for (Handle h : held) platform::CloseObject(h);
+    platform::SetConsoleIdentityForTesting(-1);
+  }
+  StageRef Add(std::uint32_t pipe, const std::string& type) { return builder.AddStage(pipe, type); }
+  void NameAndHoldEvents(const std::string& prefix) {
+    for (CPipe& pipe : set.pipes)
+      for (CStage& stage : pipe.stages) {
+        std::string base = prefix + std::to_string(stage.pipeIndex) + "." + std::to_string(stage.stageIndex);
+        for (std::size_t i = 0; i < stage.outputs.size(); ++i) {
+          stage.outputs[i].recordEventName = base + ".rec" + std::to_string(i);
+          held.push_back(NamedEvent::OpenOrCreate(stage.outputs[i].recordEventName, true, false));
+        }
+        for (std::size_t i = 0; i < stage.inputs.size(); ++i) {
+          stage.inputs[i].consumedEventName = base + ".con" + std::to_string(i);
+          held.push_back(NamedEvent::OpenOrCreate(stage.inputs[i].consumedEventName, true, false));
+        }
+      }
+  }
+  void ExpectEverythingSeveredAndSignalled() {
+    for (CPipe& pipe : set.pipes)
+      for (CStage& stage : pipe.stages) {
+        for (CInputStream& in : stage.inputs) {
+          EXPECT_EQ(in.flags, 0u);
+          EXPECT_TRUE(IsSignalled(in.consumedEventName)) << in.consumedEventName;
+        }
+        for (COutputStream& out : stage.outputs) {
+          EXPECT_EQ(out.flags, 0u);
+          EXPECT_TRUE(IsSignalled(out.recordEventName)) << out.recordEventName;
+        }
+      }
+  }
+  CPipeSet set;
+  SetBuilder builder;
+  std::vector<Handle> held;
+};
+
+TEST_F(StopTest, SeversEveryStreamAndSignalsEveryEventOfEveryPipe) {
+  StageRef a = Add(0, "A");
+  StageRef b = Add(0, "B");
+  StageRef c = Add(1, "C");
+  StageRef d = Add(2, "D");
+  builder.Connect(a, b);
+  builder.Connect(a, c);
+  builder.Connect(b, c);
+  builder.Connect(c, d);
+  builder.Connect(d, a);
+  NameAndHoldEvents("stop.all.");
+  set.Quiesce(2);
+  EXPECT_EQ(set.stopping, 1);
+  ExpectEverythingSeveredAndSignalled();
+}
+
+TEST_F(StopTest, EventsStayForStagesThatOpenThemLater) {
+  StageRef a = Add(0, "A");
+  StageRef b = Add(0, "B");
+  builder.Connect(a, b);
+  set.pipes[0].stages[0].outputs[0].recordEventName = "stop.later.rec";
+  set.pipes[0].stages[1].inputs[0].consumedEventName = "stop.later.con";
+  set.Quiesce(2);
+  EXPECT_TRUE(IsSignalled("stop.later.rec"));
+  EXPECT_TRUE(IsSignalled("stop.later.con"));
+}
+
+TEST_F(StopTest, CauseDecidesTheReturnCode) {
+  struct Case {
+    std::uint32_t before;
+    std::int32_t cause;
+    std::uint32_t after;
+  };
+  const Case cases[] = {{0, 1, 3}, {2, 1, 3}, {3, 1, 3}, {2072, 1, 2072}, {0, 2, 0},
+                        {7, 2, 7}, {0, 0, 0}, {0, -1, 0}, {0, 3, 0}};
+  for (const Case& c : cases) {
+    CPipeSet fresh;
+    fresh.highestReturnCode = c.before;
+    fresh.Quiesce(c.cause);
+    EXPECT_EQ(fresh.highestReturnCode, c.after) << c.before << " cause " << c.cause;
+  }
+}
+
+TEST_F(StopTest, MarkStopIsPassedToStopMarked) {
+  struct Case {
+    bool markStop;
+    bool markedBefore;
+    bool markedAfter;
+  };
+  const Case cases[] = {{true, false, true}, {false, false, false}, {false, true, true}};
+  for (const Case& c : cases) {
+    CPipeSet fresh;
+    fresh.markStop = c.markStop ? 1 : 0;
+    fresh.stopMarked = c.markedBefore ? 1 : 0;
+    fresh.Quiesce(2);
+    EXPECT_EQ(fresh.stopMarked != 0, c.markedAfter);
+  }
+}
+
+TEST_F(StopTest, EndsTracingAndRaisesTheTraceEndEvent) {
+  platform::SetConsoleIdentityForTesting(8101);
+  const std::string name = "TraceEndLock-00008101";
+  ASSERT_FALSE(EventExists(name));
+  set.traceOn = 1;
+  set.Quiesce(2);
+  EXPECT_EQ(set.traceOn, 0);
+  EXPECT_TRUE(EventExists(name));
+}
+
+TEST_F(StopTest, SecondCallChangesNothing) {
+  StageRef a = Add(0, "A");
+  StageRef b = Add(0, "B");
+  builder.Connect(a, b);
+  NameAndHoldEvents("stop.second.");
+  set.Quiesce(2);
+  // Put things back as if the run went on; a second stop must leave them.
+  set.pipes[0].stages[0].outputs[0].flags = kLinkConnected;
+  set.traceOn = 1;
+  set.markStop = 1;
+  set.Quiesce(1);
+  EXPECT_EQ(set.pipes[0].stages[0].outputs[0].flags, kLinkConnected);
+  EXPECT_EQ(set.traceOn, 1);
+  EXPECT_EQ(set.highestReturnCode, 0u);
+  EXPECT_EQ(set.stopMarked, 0);
+}
+
+// The sub-pipeline of a CALLPIPE stage is told to stop and waited for; its
+// handle is waited on only after every stream has been woken.
+TEST_F(StopTest, WaitsForTheSubPipelineOfEveryCallpipeStage) {
+  const char* types[] = {"CALLPIPE", "callpipe", "CallPipe"};
+  long id = 40;
+  for (const char* type : types) {
+    ++id;
+    CPipeSet fresh;
+    SetBuilder b(fresh);
+    StageRef source = b.AddStage(0, "A");
+    StageRef call = b.AddStage(0, type);
+    b.Connect(source, call);
+    CStage& stage = fresh.pipes[0].stages[1];
+    stage.callpipeId = static_cast<std::uint32_t>(id);
+    fresh.pipes[0].stages[0].outputs[0].recordEventName = Named("cp.rec.%ld", id);
+    stage.inputs[0].consumedEventName = Named("cp.con.%ld", id);
+    Handle done = NamedEvent::OpenOrCreate(Named("cp.done.%ld", id), true, false);
+    stage.callpipeHandle = done;
+    const std::string stopName = Named("CALLPIPE-%.5ld", id);
+    const std::string lockName = Named("PIPEStopLock%.5ld", id);
+    Handle stopEvent = NamedEvent::OpenOrCreate(stopName, true, false);
+
+    std::atomic<bool> released{false};
+    std::atomic<bool> streamsWoken{false};
+    std::atomic<bool> lockRaised{false};
+    std::thread subPipeline([&] {
+      NamedEvent::Wait(stopEvent);
+      streamsWoken = fresh.pipes[0].stages[1].inputs[0].flags == 0u &&
+                     IsSignalled(Named("cp.rec.%ld", id)) && IsSignalled(Named("cp.con.%ld", id));
+      lockRaised = WaitFor([&] { return EventExists(lockName); }, 2000ms);
+      std::this_thread::sleep_for(200ms);
+      released = true;
+      NamedEvent::Set(done);
+    });
+    fresh.Quiesce(2);
+    EXPECT_TRUE(released) << type;
+    subPipeline.join();
+    EXPECT_TRUE(streamsWoken) << type;
+    EXPECT_TRUE(lockRaised) << type;
+    EXPECT_TRUE(EventExists(lockName)) << type;  // its handle is kept
+    platform::CloseObject(stopEvent);
+    platform::CloseObject(done);
+  }
+}
+
+TEST_F(StopTest, OtherTypesAreNotTakenForCallpipe) {
+  for (const char* type : {"CALLPIPES", "XCALLPIPE", "CALL"}) {
+    CPipeSet fresh;
+    SetBuilder(fresh).AddStage(0, type);
+    Handle never = NamedEvent::OpenOrCreate(std::string("cp.never.") + type, true, false);
+    fresh.pipes[0].stages[0].callpipeHandle = never;
+    auto stop = std::async(std::launch::async, [&] { fresh.Quiesce(2); });
+    bool returned = stop.wait_for(5s) == std::future_status::ready;
+    EXPECT_TRUE(returned) << type;
+    if (!returned) NamedEvent::Set(never);
+    stop.wait();
+    platform::CloseObject(never);
+  }
+}
+
+// The console stage's thread is ended where it waits for input; a stage of
+// another type that waits the same way is left alone.
+TEST_F(StopTest, EndsTheThreadsOfConsoleStagesOnly) {
+  struct Case {
+    const char* type;
+    bool ended;
+  };
+  const Case cases[] = {{"CONSOLE", true},   {"console", true},  {"Console", true},
+                        {"CONSOLEX", false}, {"CONSOL", false}, {"XCONSOLE", false}};
+  for (const Case& c : cases) {
+    CPipeSet fresh;
+    SetBuilder(fresh).AddStage(0, c.type);
+    BlockingRead input;
+    Handle thread = platform::StartThread([&] { input.Read(); });
+    fresh.pipes[0].stages[0].threadHandle = thread;
+    ASSERT_TRUE(WaitFor([&] { return input.entered.load(); }));
+    fresh.Quiesce(2);
+    if (!c.ended) input.Release();
+    // A thread that was not ended is freed by the read, so the join never hangs.
+    std::thread watchdog([&] {
+      if (!WaitFor([&] { return input.returned.load(); }, 3000ms)) input.Release();
+    });
+    platform::JoinThread(thread);
+    input.returned = true;
+    watchdog.join();
+    EXPECT_EQ(platform::ThreadWasTerminated(thread), c.ended) << c.type;
+    platform::CloseObject(thread);
+  }
+}
+
+// Stages are visited in order, and a console stage behind a CALLPIPE stage
+// is ended only once the sub-pipeline has finished.
+TEST_F(StopTest, ConsoleBehindCallpipeEndsAfterTheSubPipeline) {
+  Add(0, "CALLPIPE");
+  Add(0, "CONSOLE");
+  CStage& call = set.pipes[0].stages[0];
+  call.callpipeId = 61;
+  Handle done = NamedEvent::OpenOrCreate("cp.done.61", true, false);
+  call.callpipeHandle = done;
+  Handle stopEvent = NamedEvent::OpenOrCreate("CALLPIPE-00061", true, false);
+  BlockingRead input;
+  Handle thread = platform::StartThread([&] { input.Read(); });
+  set.pipes[0].stages[1].threadHandle = thread;
+  ASSERT_TRUE(WaitFor([&] { return input.entered.load(); }));
+
+  std::atomic<bool> consoleAliveDuringWait{false};
+  std::thread subPipeline([&] {
+    NamedEvent::Wait(stopEvent);
+    std::this_thread::sleep_for(200ms);
+    consoleAliveDuringWait = !platform::ThreadWasTerminated(thread);
+    NamedEvent::Set(done);
+  });
+  set.Quiesce(2);
+  subPipeline.join();
+  platform::JoinThread(thread);
+  EXPECT_TRUE(consoleAliveDuringWait);
+  EXPECT_TRUE(platform::ThreadWasTerminated(thread));
+  platform::CloseObject(thread);
+  platform::CloseObject(stopEvent);
+  platform::CloseObject(done);
+}
+
+// Of many stages stopping the run at once only one does the work; the others
+// return at once even while the first still waits for a sub-pipeline.
+TEST_F(StopTest, ConcurrentCallsDoTheWorkOnce) {
+  Add(0, "CALLPIPE");
+  CStage& call = set.pipes[0].stages[0];
+  call.callpipeId = 71;
+  Handle done = NamedEvent::OpenOrCreate("cp.done.71", false, false);  // one pass per set
+  call.callpipeHandle = done;
+  constexpr int kThreads = 8;
+  std::atomic<int> ready{0};
+  std::atomic<int> returned{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i)
+    threads.emplace_back([&] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) std::this_thread::yield();
+      set.Quiesce(1);
+      returned.fetch_add(1);
+    });
+  bool othersReturned = WaitFor([&] { return returned.load() == kThreads - 1; }, 5000ms);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(othersReturned);
+  EXPECT_EQ(returned.load(), kThreads - 1);
+  // Free whoever waits, one set per waiter.
+  while (returned.load() < kThreads) {
+    NamedEvent::Set(done);
+    std::this_thread::sleep_for(10ms);
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(set.highestReturnCode, 3u);
+  platform::CloseObject(done);
+}
+
+// ---- stops during a real run ----------------------------------------------
+
+// Writers wait for their records to be taken and readers wait for records,
+// on several streams and pipes; one stage stops the run.
+TEST(StopDuringRun, WakesEveryWaiterAndLaterOperationsReturnAtOnce) {
+  constexpr int kPairs = 3;
+  TestRun run;
+  std::atomic<int> secondOpsDone{0};
+  std::atomic<bool> checked{false};
+  std::vector<int> firstResults(2 * kPairs, -1), secondResults(2 * kPairs, -1);
+  std::vector<StageRef> writers, readers;
+  for (int i = 0; i < kPairs; ++i)
+    writers.push_back(run.Add(0, "W", [&, i](CProcess& self, CPipeSet& set) {
+      firstResults[i] = set.WriteRecord(self, 0, "never taken");
+      secondResults[i] = set.WriteRecord(self, 0, "after the stop");
+      secondOpsDone.fetch_add(1);
+      return 0;
+    }));
+  for (int i = 0; i < kPairs; ++i)
+    readers.push_back(run.Add(1, "R", [&, i](CProcess& self, CPipeSet& set) {
+      std::string record;
+      firstResults[kPairs + i] = set.PeekRecord(self, 0, record);
+      secondResults[kPairs + i] = set.PeekRecord(self, 0, record);
+      secondOpsDone.fetch_add(1);
+      return 0;
+    }));
+  std::atomic<bool> idleRelease{false};
+  RunFn idle = [&](CProcess&, CPipeSet&) {
+    WaitFor([&] { return idleRelease.load(); });
+    return 0;
+  };
+  StageRef idleA = run.Add(2, "IDLE", idle);
+  StageRef idleB = run.Add(2, "IDLE", idle);
+  StageRef hub = run.Add(0, "HUB", [&](CProcess&, CPipeSet& set) {
+    bool allWaiting = WaitFor([&] {
+      for (int i = 0; i < kPairs; ++i) {
+        if (set.pipes[0].stages[i].state != kStateWritePending) return false;
+        if (set.pipes[1].stages[i].state != kStateReadPending) return false;
+      }
+      return true;
+    });
+    EXPECT_TRUE(allWaiting);
+    set.Quiesce(2);
+    // Streams of stages that are not waiting read as not connected too.
+    CStage& a = set.pipes[2].stages[0];
+    CStage& b = set.pipes[2].stages[1];
+    EXPECT_EQ(a.outputs[0].flags, 0u);
+    EXPECT_EQ(b.inputs[0].flags, 0u);
+    checked = true;
+    idleRelease = true;
+    // Stay until every woken stage has also tried again, so that nothing but
+    // the stop can have freed them.
+    EXPECT_TRUE(WaitFor([&] { return secondOpsDone.load() == 2 * kPairs; }));
+    return 0;
+  });
+  for (int i = 0; i < kPairs; ++i) {
+    run.Connect(writers[i], hub);
+    run.Connect(hub, readers[i]);
+  }
+  run.Connect(idleA, idleB);
+  RunResult result = run.Run();
+  EXPECT_TRUE(checked);
+  for (int i = 0; i < 2 * kPairs; ++i) {
+    EXPECT_EQ(firstResults[i], 0) << i;
+    EXPECT_EQ(secondResults[i], 0) << i;
+  }
+  EXPECT_EQ(result.highestReturnCode, 0u);
+  EXPECT_EQ(run.set.stopping, 1);
+}
+
+TEST(StopDuringRun, ConsoleStageBlockedInItsReadIsEndedAndCountsAsZero) {
+  TestRun run;
+  BlockingRead input;
+  StageRef console = run.Add(0, "CONSOLE", [&](CProcess&, CPipeSet&) {
+    input.Read();
+    return 7;
+  });
+  StageRef stopper = run.Add(0, "STOPPER", [&](CProcess&, CPipeSet& set) {
+    EXPECT_TRUE(WaitFor([&] { return input.entered.load(); }));
+    set.Quiesce(2);
+    return 5;
+  });
+  run.Connect(console, stopper);
+  // Should the stop fail to end the console stage, free it rather than hang.
+  std::atomic<bool> finished{false};
+  std::thread watchdog([&] {
+    if (!WaitFor([&] { return finished.load(); }, 10000ms)) input.Release();
+  });
+  RunResult result = run.Run();
+  finished = true;
+  watchdog.join();
+  EXPECT_FALSE(input.returned);
+  EXPECT_EQ(result.Code(0, 0), 0);
+  EXPECT_EQ(result.Code(0, 1), 5);
+}
+
+TEST(StopDuringRun, ConsoleStageThatStopsTheRunIsNotEndedByIt) {
+  TestRun run;
+  std::atomic<bool> carriedOn{false};
+  StageRef console = run.Add(0, "Console", [&](CProcess&, CPipeSet& set) {
+    set.Quiesce(2);
+    BlockingRead input;
+    input.Release();
+    input.Read();  // would end here if the stop had ended this thread
+    carriedOn = true;
+    return 6;
+  });
+  StageRef other = run.Add(0, "OTHER", PassThrough());
+  run.Connect(console, other);
+  RunResult result = run.Run();
+  EXPECT_TRUE(carriedOn);
+  EXPECT_EQ(result.Code(0, 0), 6);
+}
+
+// ---- the record length check ----------------------------------------------
+
+class RecordLimit : public ::testing::Test {
+ protected:
+  RecordLimit() {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    platform::SetClockForTesting(1700000000);
+  }
+  ~RecordLimit() override { platform::SetClockForTesting(-1); }
+  ConsoleCapture capture;
+};
+
+TEST_F(RecordLimit, OneByteTooLongIsRefusedAndStopsTheRun) {
+  const std::string fits(63, 'f');
+  const std::string hostile = "%s%n%d%%";
+  const std::string tooLong = hostile + std::string(42, 'a') + std::string(14, 'Z');
+  ASSERT_EQ(tooLong.size(), 64u);
+
+  TestRun run;
+  run.set.recordLimit = 64;
+  std::vector<std::string> received;
+  bool firstResult = false;
+  bool secondResult = true;
+  std::uint32_t writeCount = 99, outCount = 99;
+  const std::string* offered = nullptr;
+  StageRef writer = run.Add(0, "WRITER", [&](CProcess& self, CPipeSet& set) {
+    firstResult = set.WriteRecord(self, 0, fits);
+    CStage& me = *set.FindStage(self);
+    offered = me.outputs[0].record.load();
+    secondResult = set.WriteRecord(self, 0, tooLong);
+    writeCount = me.writeCount;
+    outCount = me.outputs[0].recordCount;
+    EXPECT_EQ(me.outputs[0].record.load(), offered);
+    return 3;
+  });
+  StageRef reader = run.Add(0, "READER", Collector(&received));
+  run.Connect(writer, reader);
+  RunResult result = run.Run();
+
+  EXPECT_TRUE(firstResult);
+  EXPECT_FALSE(secondResult);
+  EXPECT_EQ(received, std::vector<std::string>{fits});
+  EXPECT_EQ(writeCount, 1u);
+  EXPECT_EQ(outCount, 1u);
+  EXPECT_EQ(run.set.pipes[0].stages[1].inputs[0].recordCount, 1u);
+  EXPECT_EQ(run.set.stopping, 1);
+  EXPECT_EQ(result.highestReturnCode, 2072u);
+  EXPECT_EQ(capture.Text(), "14/11/2023 22:13:20 PIPE: Pipe(0),Stage(0),Type(WRITER): 2072RE: The "
+                            "record of length: 64, exceeds the maximum allowed length of: 63.\n" +
+                                std::string(20, ' ') + "The first 50 bytes of the record are: '" +
+                                hostile + std::string(42, 'a') + "'\n");
+}
+
+TEST_F(RecordLimit, CheckComesBeforeTheStreamIsLookedAt) {
+  TestRun run;
+  run.set.recordLimit = 1;
+  bool emptyPassed = false;
+  bool refused = false;
+  std::vector<std::string> received;
+  StageRef writer = run.Add(0, "W", [&](CProcess& self, CPipeSet& set) {
+    emptyPassed = set.WriteRecord(self, 0, "");
+    refused = !set.WriteRecord(self, 9, "x");  // no such stream, still too long
+    return 0;
+  });
+  StageRef reader = run.Add(0, "R", Collector(&received));
+  run.Connect(writer, reader);
+  RunResult result = run.Run();
+  EXPECT_TRUE(emptyPassed);
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(received, std::vector<std::string>{""});
+  EXPECT_EQ(run.set.stopping, 1);
+  EXPECT_EQ(result.highestReturnCode, 2072u);
+  ASSERT_EQ(capture.Lines().size(), 2u);
+  EXPECT_EQ(MaskStamp(capture.Lines()[0]),
+            "<stamp>PIPE: Pipe(0),Stage(0),Type(W): 2072RE: The record of length: 1, exceeds the "
+            "maximum allowed length of: 0.");
+}
+
+}  // namespace
+}  // namespace ductrine::test
