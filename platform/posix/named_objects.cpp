@@ -69,17 +69,26 @@ inline void CpuRelax() {
 }
 
 // A waiter first spins briefly (its partner on the other core is usually
-// about to set the event), then yields its core for a while (with more
-// stage threads than cores the partner may be waiting for that core), and
-// only then sleeps in the kernel, whose wakeup costs tens of microseconds
-// here. Both phases are bounded, so a blocked stage soon costs nothing.
+// about to set the event), then yields its core a few times, and only then
+// sleeps in the kernel, whose wakeup costs tens of microseconds here. It
+// spins only while every awake stage thread can have a core of its own: with
+// more stage threads than cores a spinner burns the time its partner needs.
+// Both phases are bounded, so a blocked stage soon costs nothing.
 constexpr int kSpinRounds = 400;
-constexpr int kYieldRounds = 100;
+constexpr int kYieldRounds = 8;
+
+bool CoresToSpare() {
+  int awake = g_stageThreads.load(std::memory_order_relaxed) -
+              g_sleepingStageThreads.load(std::memory_order_relaxed);
+  return awake <= static_cast<int>(ProcessorCount());
+}
 
 bool SpinFor(NamedObject* event) {
-  for (int i = 0; i < kSpinRounds; ++i) {
-    if (event->state.load(std::memory_order_relaxed) != 0 && TryTake(event)) return true;
-    CpuRelax();
+  if (CoresToSpare()) {
+    for (int i = 0; i < kSpinRounds; ++i) {
+      if (event->state.load(std::memory_order_relaxed) != 0 && TryTake(event)) return true;
+      CpuRelax();
+    }
   }
   for (int i = 0; i < kYieldRounds; ++i) {
     if (event->state.load(std::memory_order_relaxed) != 0 && TryTake(event)) return true;
@@ -205,9 +214,12 @@ void NamedEvent::Wait(Handle handle) {
   NamedObject* event = AsNamed(handle, ObjectKind::kEvent);
   if (!event) return;
   if (TryTake(event) || SpinFor(event)) return;
+  const bool stage = t_isStageThread;
+  if (stage) g_sleepingStageThreads.fetch_add(1, std::memory_order_relaxed);
   event->waiters.fetch_add(1, std::memory_order_seq_cst);
   while (!TryTake(event)) Futex(&event->state, FUTEX_WAIT_PRIVATE, 0);
   event->waiters.fetch_sub(1, std::memory_order_seq_cst);
+  if (stage) g_sleepingStageThreads.fetch_sub(1, std::memory_order_relaxed);
 }
 
 Handle NamedMutex::OpenOrCreate(std::string_view name) {

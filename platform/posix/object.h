@@ -58,6 +58,12 @@ struct ThreadObject : Object {
 };
 
 void CloseSegment(SegmentObject* segment);
+
+// Stage threads alive and stage threads asleep in an event wait: spinning
+// pays only while every awake stage thread can have a core of its own.
+extern std::atomic<int> g_stageThreads;
+extern std::atomic<int> g_sleepingStageThreads;
+extern thread_local bool t_isStageThread;
 void CloseThread(ThreadObject* thread);
 
 }  // namespace ductrine::platform

@@ -8,12 +8,24 @@
 #include "platform/posix/object.h"
 
 namespace ductrine::platform {
+
+std::atomic<int> g_stageThreads{0};
+std::atomic<int> g_sleepingStageThreads{0};
+thread_local bool t_isStageThread = false;
+
 namespace {
 
 // The unwind of an ended thread carries no C++ object: binding the reference
 // that lets it pass is not undefined behaviour to report.
 __attribute__((no_sanitize("undefined"))) void* Trampoline(void* argument) {
   auto* self = static_cast<ThreadObject*>(argument);
+  struct Count {
+    Count() {
+      t_isStageThread = true;
+      g_stageThreads.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~Count() { g_stageThreads.fetch_sub(1, std::memory_order_relaxed); }
+  } count;
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
   try {

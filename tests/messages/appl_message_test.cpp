@@ -232,8 +232,8 @@ TEST_F(ApplMessageTest, LinesWaitForTheConsoleMutexOfTheirConsole) {
   ASSERT_TRUE(platform::NamedMutex::Acquire(other));
   std::thread writer;
   EXPECT_TRUE(WriteArrivesWithin(capture, 5000ms, writer));
-  writer.join();
   platform::NamedMutex::Release(other);
+  writer.join();
   platform::CloseObject(other);
 }
 

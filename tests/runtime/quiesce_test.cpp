@@ -251,6 +251,7 @@ TEST_F(StopTest, WaitsForTheSubPipelineOfEveryCallpipeStage) {
     });
     fresh.Quiesce(2);
     EXPECT_TRUE(released) << type;
+    NamedEvent::Set(stopEvent);  // frees the helper should the stop have passed it by
     subPipeline.join();
     EXPECT_TRUE(streamsWoken) << type;
     EXPECT_TRUE(lockRaised) << type;
@@ -329,7 +330,11 @@ TEST_F(StopTest, ConsoleBehindCallpipeEndsAfterTheSubPipeline) {
   });
   set.Quiesce(2);
   subPipeline.join();
+  std::thread watchdog([&] {
+    if (!WaitFor([&] { return platform::ThreadWasTerminated(thread); }, 3000ms)) input.Release();
+  });
   platform::JoinThread(thread);
+  watchdog.join();
   EXPECT_TRUE(consoleAliveDuringWait);
   EXPECT_TRUE(platform::ThreadWasTerminated(thread));
   platform::CloseObject(thread);
