@@ -20,17 +20,17 @@ void DetachUnconnected(CStreamLink& link) {
   link.peerStream = kNoPeer;
 }
 
-void ApplySelection(const SelectionSpec& spec, CStage& stage) {
-  if (!spec.active) return;
+void ApplySelection(const SelectionSpec& selection, CStage& stage) {
+  if (!selection.active) return;
   stage.selectActive = 1;
-  stage.selectWords = spec.words ? 1 : 0;
-  stage.selectFields = spec.fields ? 1 : 0;
-  stage.selectFrom = spec.from;
-  stage.selectTo = spec.to;
-  if (spec.words) stage.wordSeparators = spec.separators;
-  if (spec.fields) stage.fieldSeparators = spec.separators;
-  stage.selectUpper = spec.upper ? 1 : 0;
-  stage.selectReverse = spec.reverse ? 1 : 0;
+  stage.selectWords = selection.words ? 1 : 0;
+  stage.selectFields = selection.fields ? 1 : 0;
+  stage.selectFrom = selection.from;
+  stage.selectTo = selection.to;
+  if (selection.words) stage.wordSeparators = selection.separators;
+  if (selection.fields) stage.fieldSeparators = selection.separators;
+  stage.selectUpper = selection.upper ? 1 : 0;
+  stage.selectReverse = selection.reverse ? 1 : 0;
 }
 
 std::string PositionLabel(const CPipeSet& set, std::uint32_t pipe) {
@@ -98,13 +98,13 @@ std::optional<ParseError> BuildPipeSet(const ParsedPipeline& parsed, std::string
   for (std::size_t p = 0; p < parsed.pipes.size(); ++p) {
     std::uint32_t pipe = builder.AddPipe(parsed.name);
     for (std::uint32_t index : parsed.pipes[p]) {
-      const StageSpec& spec = parsed.stages[index];
+      const StageSpec& selection = parsed.stages[index];
       // The type is found by its command name, which stageTypes holds in
       // the parser's order, so the type index carries over unchanged.
-      refs[index] = builder.AddStage(pipe, std::string(StageCommands()[spec.typeIndex].typeName),
-                                     spec.operands);
+      refs[index] = builder.AddStage(pipe, std::string(StageCommands()[selection.typeIndex].typeName),
+                                     selection.operands);
       CStage& stage = builder.Stage(refs[index]);
-      ApplySelection(spec.selection, stage);
+      ApplySelection(selection.selection, stage);
       stage.traced = parsed.trace ? 1 : 0;
     }
   }

@@ -27,12 +27,12 @@ std::string FormatText(std::string_view format, const MessageArgs& values) {
     }
     // flags, width, precision, length, conversion
     std::size_t j = i + 1;
-    std::string spec = "%";
-    while (j < format.size() && IsFlag(format[j])) spec += format[j++];
-    while (j < format.size() && IsDigit(format[j])) spec += format[j++];
+    std::string directive = "%";
+    while (j < format.size() && IsFlag(format[j])) directive += format[j++];
+    while (j < format.size() && IsDigit(format[j])) directive += format[j++];
     if (j < format.size() && format[j] == '.') {
-      spec += format[j++];
-      while (j < format.size() && IsDigit(format[j])) spec += format[j++];
+      directive += format[j++];
+      while (j < format.size() && IsDigit(format[j])) directive += format[j++];
     }
     // Length modifiers are replaced by the widest kind below; "I64" is the
     // Windows spelling of a 64-bit length.
@@ -53,11 +53,11 @@ std::string FormatText(std::string_view format, const MessageArgs& values) {
           text.assign(value->text().c_str());  // a C string ends at its first NUL
         else if (value)
           text = std::to_string(value->number());
-        spec += 's';
-        int size = std::snprintf(nullptr, 0, spec.c_str(), text.c_str());
+        directive += 's';
+        int size = std::snprintf(nullptr, 0, directive.c_str(), text.c_str());
         if (size > 0) {
           std::string piece(static_cast<std::size_t>(size) + 1, '\0');
-          std::snprintf(piece.data(), piece.size(), spec.c_str(), text.c_str());
+          std::snprintf(piece.data(), piece.size(), directive.c_str(), text.c_str());
           piece.resize(static_cast<std::size_t>(size));
           out += piece;
         }
@@ -70,9 +70,9 @@ std::string FormatText(std::string_view format, const MessageArgs& values) {
       case 'X':
       case 'o': {
         long long number = value && value->kind() == MessageArg::Kind::kNumber ? value->number() : 0;
-        spec += "ll";
-        spec += conversion;
-        std::snprintf(buffer, sizeof buffer, spec.c_str(), number);
+        directive += "ll";
+        directive += conversion;
+        std::snprintf(buffer, sizeof buffer, directive.c_str(), number);
         out += buffer;
         break;
       }
@@ -80,8 +80,8 @@ std::string FormatText(std::string_view format, const MessageArgs& values) {
         int character = value && value->kind() == MessageArg::Kind::kNumber
                             ? static_cast<int>(value->number())
                             : (value && !value->text().empty() ? value->text()[0] : 0);
-        spec += 'c';
-        int size = std::snprintf(buffer, sizeof buffer, spec.c_str(), character);
+        directive += 'c';
+        int size = std::snprintf(buffer, sizeof buffer, directive.c_str(), character);
         if (size > 0) out.append(buffer, static_cast<std::size_t>(size) < sizeof buffer ? static_cast<std::size_t>(size) : sizeof buffer - 1);
         break;
       }
@@ -91,8 +91,8 @@ std::string FormatText(std::string_view format, const MessageArgs& values) {
         double number = value && value->kind() == MessageArg::Kind::kNumber
                             ? static_cast<double>(value->number())
                             : 0.0;
-        spec += conversion;
-        std::snprintf(buffer, sizeof buffer, spec.c_str(), number);
+        directive += conversion;
+        std::snprintf(buffer, sizeof buffer, directive.c_str(), number);
         out += buffer;
         break;
       }
