@@ -55,6 +55,10 @@ struct ThreadObject : Object {
   ThreadBody body;
   std::atomic<bool> terminated{false};
   bool joined = false;
+  // Set under endLock as the thread leaves: an ended thread's id may belong
+  // to another thread, so it must never be cancelled after that.
+  std::mutex endLock;
+  bool ended = false;
 };
 
 void CloseSegment(SegmentObject* segment);

@@ -20,12 +20,17 @@ namespace {
 __attribute__((no_sanitize("undefined"))) void* Trampoline(void* argument) {
   auto* self = static_cast<ThreadObject*>(argument);
   struct Count {
-    Count() {
+    explicit Count(ThreadObject* thread) : self(thread) {
       t_isStageThread = true;
       g_stageThreads.fetch_add(1, std::memory_order_relaxed);
     }
-    ~Count() { g_stageThreads.fetch_sub(1, std::memory_order_relaxed); }
-  } count;
+    ~Count() {
+      g_stageThreads.fetch_sub(1, std::memory_order_relaxed);
+      std::lock_guard<std::mutex> hold(self->endLock);
+      self->ended = true;
+    }
+    ThreadObject* self;
+  } count(self);
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
   try {
@@ -64,6 +69,8 @@ bool TerminateThreadAt(Handle handle) {
   if (handle == nullptr || handle->kind != ObjectKind::kThread) return false;
   auto* thread = static_cast<ThreadObject*>(handle);
   if (pthread_equal(thread->thread, pthread_self())) return false;
+  std::lock_guard<std::mutex> hold(thread->endLock);
+  if (thread->ended) return false;
   return pthread_cancel(thread->thread) == 0;
 }
 
