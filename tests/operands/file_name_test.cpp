@@ -7,10 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/set_builder.h"
 #include "platform/platform.h"
-#include "runtime/pipe_set.h"
-#include "stage/process.h"
 #include "tests/harness/harness.h"
 
 namespace ductrine {
@@ -47,69 +44,35 @@ class FileNameTest : public ::testing::Test {
   test::ConsoleCapture console;
 };
 
-struct Accepted {
+// Accepted when `message` is empty; `rest` is where the cursor is left.
+struct Case {
   std::string text;
-  std::string name;
   std::string rest;
+  std::string name;
+  std::string message = {};  // after the stage header
 };
 
-class AcceptedNameTest : public FileNameTest, public ::testing::WithParamInterface<Accepted> {};
+class ParseFileNameTest : public FileNameTest, public ::testing::WithParamInterface<Case> {};
 
-TEST_P(AcceptedNameTest, YieldsNameAndLeavesCursorOnRest) {
-  const Accepted& c = GetParam();
+TEST_P(ParseFileNameTest, YieldsNameOrMessageAndLeavesCursorOnRest) {
+  const Case& c = GetParam();
+  const bool accepted = c.message.empty();
   const char* cursor = c.text.c_str();
   std::string name = "unchanged";
-  ASSERT_TRUE(set.ParseFileName(caller, &cursor, &name, false));
-  EXPECT_EQ(name, c.name);
+  EXPECT_EQ(set.ParseFileName(caller, &cursor, &name, false), accepted);
+  EXPECT_EQ(name, accepted ? c.name : "unchanged");
   EXPECT_EQ(std::string(cursor), c.rest);
   // The cursor stays inside the caller's text, also when it runs to the end.
   EXPECT_EQ(cursor, c.text.c_str() + (c.text.size() - c.rest.size()));
-  EXPECT_TRUE(console.Text().empty());
-  EXPECT_EQ(set.highestReturnCode.load(), 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, AcceptedNameTest,
-    ::testing::Values(
-        Accepted{"out.txt more data", "out.txt", "more data"},
-        Accepted{"\"my file.txt\"  rest", "my file.txt", "rest"},
-        // White space after the opening quote is skipped, before the closing
-        // quote it stays in the name.
-        Accepted{"\"  a.txt\" b", "a.txt", "b"},
-        Accepted{"\"a.txt  \" b", "a.txt  ", "b"},
-        Accepted{"\"a.txt\"b", "a.txt", "b"},
-        // The quote test comes before white space is skipped.
-        Accepted{" \"my file.txt", "\"my", "file.txt"},
-        // Only the blank ends an unquoted name.
-        Accepted{"a\tb c", "a\tb", "c"},
-        Accepted{"a.txt \t \n rest of it", "a.txt", "rest of it"},
-        Accepted{"name", "name", ""},
-        Accepted{"name   ", "name", ""},
-        Accepted{"D:\\logs\\out.txt data", "D:\\logs\\out.txt", "data"},
-        Accepted{"d:\\logs\\out.txt", "d:\\logs\\out.txt", ""},
-        // Colon and backslash are only tested in letter-initial names.
-        Accepted{"1logs\\out.txt x", "1logs\\out.txt", "x"},
-        Accepted{"_a:b x", "_a:b", "x"},
-        Accepted{"\"quoted\"", "quoted", ""}));
-
-struct Refused {
-  std::string text;
-  std::string message;  // after the stage header
-  std::size_t stop;     // where the cursor is left
-};
-
-class RefusedNameTest : public FileNameTest, public ::testing::WithParamInterface<Refused> {};
-
-TEST_P(RefusedNameTest, IssuesItsMessageAndStoresNothing) {
-  const Refused& c = GetParam();
-  const char* cursor = c.text.c_str();
-  std::string name = "unchanged";
-  EXPECT_FALSE(set.ParseFileName(caller, &cursor, &name, false));
-  EXPECT_EQ(name, "unchanged");
-  EXPECT_EQ(cursor, c.text.c_str() + c.stop);
-  EXPECT_EQ(Messages(), std::vector<std::string>{kHeader + c.message});
-  const unsigned number = static_cast<unsigned>(std::stoul(c.message.substr(0, 4)));
+  const unsigned number = accepted ? 0 : static_cast<unsigned>(std::stoul(c.message.substr(0, 4)));
   EXPECT_EQ(set.highestReturnCode.load(), number);
+  EXPECT_EQ(Messages(), accepted ? std::vector<std::string>{}
+                                 : std::vector<std::string>{kHeader + c.message});
+  if (!accepted) return;
+  // The name may be left out.
+  const char* again = c.text.c_str();
+  EXPECT_TRUE(set.ParseFileName(caller, &again, nullptr, false));
+  EXPECT_EQ(again, cursor);
 }
 
 std::string Invalid(const std::string& what) {
@@ -117,40 +80,40 @@ std::string Invalid(const std::string& what) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, RefusedNameTest,
+    Texts, ParseFileNameTest,
     ::testing::Values(
-        Refused{"\"my file.txt", "2015IE: Missing argument: '\"' expected.", 12},
-        Refused{"\"", "2015IE: Missing argument: '\"' expected.", 1},
+        Case{"out.txt more data", "more data", "out.txt"},
+        Case{"\"my file.txt\"  rest", "rest", "my file.txt"},
+        // White space after the opening quote is skipped, before the closing
+        // quote it stays in the name.
+        Case{"\"  a.txt\" b", "b", "a.txt"},
+        Case{"\"a.txt  \" b", "b", "a.txt  "},
+        // The quote test comes before white space is skipped.
+        Case{" \"my file.txt", "file.txt", "\"my"},
+        // Only the blank ends an unquoted name; any white space follows it.
+        Case{"a\tb \t \n rest of it", "rest of it", "a\tb"},
+        Case{"D:\\logs\\out.txt data", "data", "D:\\logs\\out.txt"},
+        Case{"d:\\logs\\out.txt", "", "d:\\logs\\out.txt"},
+        // Colon and backslash are only tested in letter-initial names.
+        Case{"1logs\\out.txt x", "x", "1logs\\out.txt"},
+        Case{"_a:b x", "x", "_a:b"},
+        Case{"\"my file.txt", "", "", "2015IE: Missing argument: '\"' expected."},
         // An empty name is quoted from where the text started.
-        Refused{"", Invalid(""), 0},
-        Refused{"   ", Invalid("   "), 3},
-        Refused{"\"\" rest", Invalid("\"\" rest"), 1},
-        Refused{"\"  \"", Invalid("\"  \""), 3},
-        Refused{".profile x", Invalid(".profile"), 8},
-        Refused{"\\name x", Invalid("\\name"), 5},
-        Refused{"name. x", Invalid("name."), 5},
-        Refused{"1name\\", Invalid("1name\\"), 6},
-        Refused{":name", Invalid(":name"), 5},
-        Refused{"name>", Invalid("name>"), 5},
-        Refused{"D:\\", Invalid("D:\\"), 3},
+        Case{"", "", "", Invalid("")},
+        Case{"\"\" rest", "\" rest", "", Invalid("\"\" rest")},
+        Case{".profile x", " x", "", Invalid(".profile")},
+        Case{"name. x", " x", "", Invalid("name.")},
+        Case{"1name\\", "", "", Invalid("1name\\")},
+        Case{":name", "", "", Invalid(":name")},
+        Case{"D:\\", "", "", Invalid("D:\\")},
         // The checks see the trimmed name, the message the name as scanned.
-        Refused{"\"name. \" x", Invalid("name. "), 7},
-        Refused{"\"  .x\"", Invalid(".x"), 5},
-        Refused{"a/b", Invalid("a/b"), 3},
-        Refused{"1a<b", Invalid("1a<b"), 4},
-        Refused{"1a>b", Invalid("1a>b"), 4},
-        Refused{"1a|b", Invalid("1a|b"), 4},
-        Refused{"D:\\a/b", Invalid("D:\\a/b"), 6},
-        Refused{"logs\\out.txt", Invalid("logs\\out.txt"), 12},
-        Refused{"D:out.txt", Invalid("D:out.txt"), 9},
-        Refused{"D:/out.txt", Invalid("D:/out.txt"), 10}));
-
-TEST_F(FileNameTest, NameMayBeLeftOut) {
-  const char* text = "a.txt b";
-  const char* cursor = text;
-  EXPECT_TRUE(set.ParseFileName(caller, &cursor, nullptr, false));
-  EXPECT_STREQ(cursor, "b");
-}
+        Case{"\"name. \" x", "\" x", "", Invalid("name. ")},
+        Case{"1a<b", "", "", Invalid("1a<b")},
+        Case{"1a>b", "", "", Invalid("1a>b")},
+        Case{"1a|b", "", "", Invalid("1a|b")},
+        Case{"D:\\a/b", "", "", Invalid("D:\\a/b")},
+        Case{"logs\\out.txt", "", "", Invalid("logs\\out.txt")},
+        Case{"D:out.txt", "", "", Invalid("D:out.txt")}));
 
 // Input program files, looked for in the base directory.
 class InputFileTest : public FileNameTest {
@@ -175,16 +138,14 @@ class InputFileTest : public FileNameTest {
 };
 
 TEST_F(InputFileTest, DefaultExtensionIsAddedUnlessPresentInAnyCase) {
-  Make("prog.rex");
-  Make("UPPER.REX");
-  Make("mixed.Rex");
-  Make("notes.txt.rex");
-  EXPECT_TRUE(Check("prog"));
-  EXPECT_TRUE(Check("UPPER.REX"));
-  EXPECT_TRUE(Check("mixed.Rex"));
-  EXPECT_TRUE(Check("notes.txt"));
-  EXPECT_TRUE(Check("\"  prog  \" rest"));  // the trimmed name is looked for
+  for (const char* name : {"prog.rex", "UPPER.REX", "mixed.Rex", "notes.txt.rex", "x.rex"})
+    Make(name);
+  for (const char* text : {"prog", "UPPER.REX", "mixed.Rex", "notes.txt", "\"  prog  \" rest"})
+    EXPECT_TRUE(Check(text)) << text;  // the last: the trimmed name is looked for
   EXPECT_TRUE(console.Text().empty());
+  // A refused name is not looked for.
+  EXPECT_FALSE(Check(".x"));
+  EXPECT_EQ(Messages(), std::vector<std::string>{kHeader + Invalid(".x")});
 }
 
 TEST_F(InputFileTest, MissingFileIsReportedWithItsResolvedName) {
@@ -195,21 +156,14 @@ TEST_F(InputFileTest, MissingFileIsReportedWithItsResolvedName) {
                                "Reason: No such file or directory\n";
   EXPECT_EQ(test::MaskStamp(console.Text()), expected);
   EXPECT_EQ(set.highestReturnCode.load(), 2002u);
-}
-
-TEST_F(InputFileTest, DirectoryEndingInSlashIsNotDoubled) {
-  set.baseDirectory = dir.string() + "/";
-  Make("prog.rex");
-  EXPECT_TRUE(Check("prog"));
+  // A directory ending in a slash gets no second one; a drive root name is
+  // not joined to the directory at all.
+  set.baseDirectory += "/";
   EXPECT_FALSE(Check("gone"));
-  EXPECT_NE(console.Text().find("'" + dir.string() + "/gone.rex'"), std::string::npos)
-      << console.Text();
-}
-
-TEST_F(InputFileTest, DriveRootNameIsNotJoinedToTheDirectory) {
   EXPECT_FALSE(Check("Q:\\nowhere\\prog"));
-  EXPECT_NE(console.Text().find("Input file: 'Q:\\nowhere\\prog.rex' failed"), std::string::npos)
-      << console.Text();
+  const std::string text = console.Text();
+  EXPECT_NE(text.find("'" + dir.string() + "/gone.rex'"), std::string::npos) << text;
+  EXPECT_NE(text.find("Input file: 'Q:\\nowhere\\prog.rex' failed"), std::string::npos) << text;
 }
 
 TEST_F(InputFileTest, FileHeldExclusivelyDoesNotOpen) {
@@ -219,16 +173,10 @@ TEST_F(InputFileTest, FileHeldExclusivelyDoesNotOpen) {
   ASSERT_NE(holder, nullptr);
   EXPECT_FALSE(Check("prog"));
   std::fclose(holder);
-  EXPECT_NE(console.Text().find("2002IE: Input file: '" + path + "' failed to open"),
-            std::string::npos)
-      << console.Text();
+  const std::string text = console.Text();
+  EXPECT_NE(text.find("2002IE: Input file: '" + path + "' failed to open"), std::string::npos)
+      << text;
   EXPECT_TRUE(Check("prog"));
-}
-
-TEST_F(InputFileTest, RefusedNameIsNotLookedFor) {
-  Make("x.rex");
-  EXPECT_FALSE(Check(".x"));
-  EXPECT_EQ(Messages(), std::vector<std::string>{kHeader + Invalid(".x")});
 }
 
 }  // namespace
