@@ -88,72 +88,65 @@ struct BlockingRead {
   std::atomic<bool> returned{false};
 };
 
-// A set built by hand, with the events the driver would create held open.
+// A set built by hand. No handle to its stream events is held: those the
+// stop creates must stay for stages that open them later.
 class StopTest : public ::testing::Test {
  protected:
   StopTest() : builder(set) {}
-  ~StopTest() override {
-    for (Handle h : held) platform::CloseObject(h);
-    platform::SetConsoleIdentityForTesting(-1);
-  }
+  ~StopTest() override { platform::SetConsoleIdentityForTesting(-1); }
   StageRef Add(std::uint32_t pipe, const std::string& type) { return builder.AddStage(pipe, type); }
-  void NameAndHoldEvents(const std::string& prefix) {
+  void NameEvents(const std::string& prefix) {
     for (CPipe& pipe : set.pipes)
       for (CStage& stage : pipe.stages) {
-        std::string base = prefix + std::to_string(stage.pipeIndex) + "." + std::to_string(stage.stageIndex);
-        for (std::size_t i = 0; i < stage.outputs.size(); ++i) {
+        std::string base =
+            prefix + std::to_string(stage.pipeIndex) + "." + std::to_string(stage.stageIndex);
+        for (std::size_t i = 0; i < stage.outputs.size(); ++i)
           stage.outputs[i].recordEventName = base + ".rec" + std::to_string(i);
-          held.push_back(NamedEvent::OpenOrCreate(stage.outputs[i].recordEventName, true, false));
-        }
-        for (std::size_t i = 0; i < stage.inputs.size(); ++i) {
+        for (std::size_t i = 0; i < stage.inputs.size(); ++i)
           stage.inputs[i].consumedEventName = base + ".con" + std::to_string(i);
-          held.push_back(NamedEvent::OpenOrCreate(stage.inputs[i].consumedEventName, true, false));
-        }
-      }
-  }
-  void ExpectEverythingSeveredAndSignalled() {
-    for (CPipe& pipe : set.pipes)
-      for (CStage& stage : pipe.stages) {
-        for (CInputStream& in : stage.inputs) {
-          EXPECT_EQ(in.flags, 0u);
-          EXPECT_TRUE(IsSignalled(in.consumedEventName)) << in.consumedEventName;
-        }
-        for (COutputStream& out : stage.outputs) {
-          EXPECT_EQ(out.flags, 0u);
-          EXPECT_TRUE(IsSignalled(out.recordEventName)) << out.recordEventName;
-        }
       }
   }
   CPipeSet set;
   SetBuilder builder;
-  std::vector<Handle> held;
 };
 
 TEST_F(StopTest, SeversEveryStreamAndSignalsEveryEventOfEveryPipe) {
   StageRef a = Add(0, "A");
   StageRef b = Add(0, "B");
   StageRef c = Add(1, "C");
-  StageRef d = Add(2, "D");
   builder.Connect(a, b);
-  builder.Connect(a, c);
   builder.Connect(b, c);
-  builder.Connect(c, d);
-  builder.Connect(d, a);
-  NameAndHoldEvents("stop.all.");
+  builder.Connect(c, a);
+  NameEvents("stop.all.");
+  // The trace end event stays raised for the life of the process: a console of its own.
+  platform::SetConsoleIdentityForTesting(8100);
+  const std::string traceEnd = Named("TraceEndLock-%.8ld", 8100);
+  ASSERT_FALSE(EventExists(traceEnd));
+  set.traceOn = 1;
+  set.markStop = 1;
   set.Quiesce(2);
   EXPECT_EQ(set.stopping, 1);
-  ExpectEverythingSeveredAndSignalled();
-}
-
-TEST_F(StopTest, EventsStayForStagesThatOpenThemLater) {
-  StageRef a = Add(0, "A");
-  StageRef b = Add(0, "B");
-  builder.Connect(a, b);
-  set.pipes[0].stages[0].outputs[0].recordEventName = "stop.later.rec";
-  set.pipes[0].stages[1].inputs[0].consumedEventName = "stop.later.con";
-  set.Quiesce(2);
-  EXPECT_TRUE(IsSignalled("stop.later.rec"));
-  EXPECT_TRUE(IsSignalled("stop.later.con"));
+  EXPECT_EQ(set.traceOn, 0);
+  EXPECT_TRUE(EventExists(traceEnd));
+  EXPECT_EQ(set.stopMarked, 1);
+  for (CPipe& pipe : set.pipes)
+    for (CStage& stage : pipe.stages) {
+      for (CInputStream& in : stage.inputs) {
+        EXPECT_EQ(in.flags, 0u);
+        EXPECT_TRUE(IsSignalled(in.consumedEventName)) << in.consumedEventName;
+      }
+      for (COutputStream& out : stage.outputs) {
+        EXPECT_EQ(out.flags, 0u);
+        EXPECT_TRUE(IsSignalled(out.recordEventName)) << out.recordEventName;
+      }
+    }
+  // A second call changes nothing, even where the run seemed to go on.
+  set.pipes[0].stages[0].outputs[0].flags = kLinkConnected;
+  set.traceOn = 1;
+  set.Quiesce(1);
+  EXPECT_EQ(set.pipes[0].stages[0].outputs[0].flags, kLinkConnected);
+  EXPECT_EQ(set.traceOn, 1);
+  EXPECT_EQ(set.highestReturnCode, 0u);
 }
 
 TEST_F(StopTest, CauseDecidesTheReturnCode) {
@@ -162,63 +155,20 @@ TEST_F(StopTest, CauseDecidesTheReturnCode) {
     std::int32_t cause;
     std::uint32_t after;
   };
-  const Case cases[] = {{0, 1, 3}, {2, 1, 3}, {3, 1, 3}, {2072, 1, 2072}, {0, 2, 0},
-                        {7, 2, 7}, {0, 0, 0}, {0, -1, 0}, {0, 3, 0}};
+  const Case cases[] = {{2, 1, 3}, {2072, 1, 2072}, {7, 2, 7}, {0, 0, 0}, {0, 3, 0}};
   for (const Case& c : cases) {
-    CPipeSet fresh;
+    CPipeSet fresh;  // also: a stop that was not asked to mark leaves stopMarked alone
     fresh.highestReturnCode = c.before;
     fresh.Quiesce(c.cause);
     EXPECT_EQ(fresh.highestReturnCode, c.after) << c.before << " cause " << c.cause;
+    EXPECT_EQ(fresh.stopMarked, 0);
   }
-}
-
-TEST_F(StopTest, MarkStopIsPassedToStopMarked) {
-  struct Case {
-    bool markStop;
-    bool markedBefore;
-    bool markedAfter;
-  };
-  const Case cases[] = {{true, false, true}, {false, false, false}, {false, true, true}};
-  for (const Case& c : cases) {
-    CPipeSet fresh;
-    fresh.markStop = c.markStop ? 1 : 0;
-    fresh.stopMarked = c.markedBefore ? 1 : 0;
-    fresh.Quiesce(2);
-    EXPECT_EQ(fresh.stopMarked != 0, c.markedAfter);
-  }
-}
-
-TEST_F(StopTest, EndsTracingAndRaisesTheTraceEndEvent) {
-  platform::SetConsoleIdentityForTesting(8101);
-  const std::string name = "TraceEndLock-00008101";
-  ASSERT_FALSE(EventExists(name));
-  set.traceOn = 1;
-  set.Quiesce(2);
-  EXPECT_EQ(set.traceOn, 0);
-  EXPECT_TRUE(EventExists(name));
-}
-
-TEST_F(StopTest, SecondCallChangesNothing) {
-  StageRef a = Add(0, "A");
-  StageRef b = Add(0, "B");
-  builder.Connect(a, b);
-  NameAndHoldEvents("stop.second.");
-  set.Quiesce(2);
-  // Put things back as if the run went on; a second stop must leave them.
-  set.pipes[0].stages[0].outputs[0].flags = kLinkConnected;
-  set.traceOn = 1;
-  set.markStop = 1;
-  set.Quiesce(1);
-  EXPECT_EQ(set.pipes[0].stages[0].outputs[0].flags, kLinkConnected);
-  EXPECT_EQ(set.traceOn, 1);
-  EXPECT_EQ(set.highestReturnCode, 0u);
-  EXPECT_EQ(set.stopMarked, 0);
 }
 
 // The sub-pipeline of a CALLPIPE stage is told to stop and waited for; its
 // handle is waited on only after every stream has been woken.
 TEST_F(StopTest, WaitsForTheSubPipelineOfEveryCallpipeStage) {
-  const char* types[] = {"CALLPIPE", "callpipe", "CallPipe"};
+  const char* types[] = {"CALLPIPE", "callPipe"};
   long id = 40;
   for (const char* type : types) {
     ++id;
@@ -255,24 +205,8 @@ TEST_F(StopTest, WaitsForTheSubPipelineOfEveryCallpipeStage) {
     subPipeline.join();
     EXPECT_TRUE(streamsWoken) << type;
     EXPECT_TRUE(lockRaised) << type;
-    EXPECT_TRUE(EventExists(lockName)) << type;  // its handle is kept
     platform::CloseObject(stopEvent);
     platform::CloseObject(done);
-  }
-}
-
-TEST_F(StopTest, OtherTypesAreNotTakenForCallpipe) {
-  for (const char* type : {"CALLPIPES", "XCALLPIPE", "CALL"}) {
-    CPipeSet fresh;
-    SetBuilder(fresh).AddStage(0, type);
-    Handle never = NamedEvent::OpenOrCreate(std::string("cp.never.") + type, true, false);
-    fresh.pipes[0].stages[0].callpipeHandle = never;
-    auto stop = std::async(std::launch::async, [&] { fresh.Quiesce(2); });
-    bool returned = stop.wait_for(5s) == std::future_status::ready;
-    EXPECT_TRUE(returned) << type;
-    if (!returned) NamedEvent::Set(never);
-    stop.wait();
-    platform::CloseObject(never);
   }
 }
 
@@ -283,8 +217,7 @@ TEST_F(StopTest, EndsTheThreadsOfConsoleStagesOnly) {
     const char* type;
     bool ended;
   };
-  const Case cases[] = {{"CONSOLE", true},   {"console", true},  {"Console", true},
-                        {"CONSOLEX", false}, {"CONSOL", false}, {"XCONSOLE", false}};
+  const Case cases[] = {{"CONSOLE", true}, {"console", true}, {"CONSOLEX", false}};
   for (const Case& c : cases) {
     CPipeSet fresh;
     SetBuilder(fresh).AddStage(0, c.type);
@@ -304,42 +237,6 @@ TEST_F(StopTest, EndsTheThreadsOfConsoleStagesOnly) {
     EXPECT_EQ(platform::ThreadWasTerminated(thread), c.ended) << c.type;
     platform::CloseObject(thread);
   }
-}
-
-// Stages are visited in order, and a console stage behind a CALLPIPE stage
-// is ended only once the sub-pipeline has finished.
-TEST_F(StopTest, ConsoleBehindCallpipeEndsAfterTheSubPipeline) {
-  Add(0, "CALLPIPE");
-  Add(0, "CONSOLE");
-  CStage& call = set.pipes[0].stages[0];
-  call.callpipeId = 61;
-  Handle done = NamedEvent::OpenOrCreate("cp.done.61", true, false);
-  call.callpipeHandle = done;
-  Handle stopEvent = NamedEvent::OpenOrCreate("CALLPIPE-00061", true, false);
-  BlockingRead input;
-  Handle thread = platform::StartThread([&] { input.Read(); });
-  set.pipes[0].stages[1].threadHandle = thread;
-  ASSERT_TRUE(WaitFor([&] { return input.entered.load(); }));
-
-  std::atomic<bool> consoleAliveDuringWait{false};
-  std::thread subPipeline([&] {
-    NamedEvent::Wait(stopEvent);
-    std::this_thread::sleep_for(200ms);
-    consoleAliveDuringWait = !platform::ThreadWasTerminated(thread);
-    NamedEvent::Set(done);
-  });
-  set.Quiesce(2);
-  subPipeline.join();
-  std::thread watchdog([&] {
-    if (!WaitFor([&] { return platform::ThreadWasTerminated(thread); }, 3000ms)) input.Release();
-  });
-  platform::JoinThread(thread);
-  watchdog.join();
-  EXPECT_TRUE(consoleAliveDuringWait);
-  EXPECT_TRUE(platform::ThreadWasTerminated(thread));
-  platform::CloseObject(thread);
-  platform::CloseObject(stopEvent);
-  platform::CloseObject(done);
 }
 
 // Of many stages stopping the run at once only one does the work; the others
@@ -380,7 +277,7 @@ TEST_F(StopTest, ConcurrentCallsDoTheWorkOnce) {
 // Writers wait for their records to be taken and readers wait for records,
 // on several streams and pipes; one stage stops the run.
 TEST(StopDuringRun, WakesEveryWaiterAndLaterOperationsReturnAtOnce) {
-  constexpr int kPairs = 3;
+  constexpr int kPairs = 2;
   TestRun run;
   std::atomic<int> secondOpsDone{0};
   std::atomic<bool> checked{false};
@@ -401,13 +298,6 @@ TEST(StopDuringRun, WakesEveryWaiterAndLaterOperationsReturnAtOnce) {
       secondOpsDone.fetch_add(1);
       return 0;
     }));
-  std::atomic<bool> idleRelease{false};
-  RunFn idle = [&](CProcess&, CPipeSet&) {
-    WaitFor([&] { return idleRelease.load(); });
-    return 0;
-  };
-  StageRef idleA = run.Add(2, "IDLE", idle);
-  StageRef idleB = run.Add(2, "IDLE", idle);
   StageRef hub = run.Add(0, "HUB", [&](CProcess&, CPipeSet& set) {
     bool allWaiting = WaitFor([&] {
       for (int i = 0; i < kPairs; ++i) {
@@ -418,13 +308,7 @@ TEST(StopDuringRun, WakesEveryWaiterAndLaterOperationsReturnAtOnce) {
     });
     EXPECT_TRUE(allWaiting);
     set.Quiesce(2);
-    // Streams of stages that are not waiting read as not connected too.
-    CStage& a = set.pipes[2].stages[0];
-    CStage& b = set.pipes[2].stages[1];
-    EXPECT_EQ(a.outputs[0].flags, 0u);
-    EXPECT_EQ(b.inputs[0].flags, 0u);
     checked = true;
-    idleRelease = true;
     // Stay until every woken stage has also tried again, so that nothing but
     // the stop can have freed them.
     EXPECT_TRUE(WaitFor([&] { return secondOpsDone.load() == 2 * kPairs; }));
@@ -434,7 +318,6 @@ TEST(StopDuringRun, WakesEveryWaiterAndLaterOperationsReturnAtOnce) {
     run.Connect(writers[i], hub);
     run.Connect(hub, readers[i]);
   }
-  run.Connect(idleA, idleB);
   RunResult result = run.Run();
   EXPECT_TRUE(checked);
   for (int i = 0; i < 2 * kPairs; ++i) {
@@ -543,27 +426,22 @@ TEST_F(RecordLimit, OneByteTooLongIsRefusedAndStopsTheRun) {
                                 hostile + std::string(42, 'a') + "'\n");
 }
 
+// The length is checked before the stream number; an empty record always fits.
 TEST_F(RecordLimit, CheckComesBeforeTheStreamIsLookedAt) {
   TestRun run;
   run.set.recordLimit = 1;
-  bool emptyPassed = false;
-  bool refused = false;
+  bool emptyPassed = false, refused = false;
   std::vector<std::string> received;
   StageRef writer = run.Add(0, "W", [&](CProcess& self, CPipeSet& set) {
     emptyPassed = set.WriteRecord(self, 0, "");
-    refused = !set.WriteRecord(self, 9, "x");  // no such stream, still too long
+    refused = !set.WriteRecord(self, 9, "x");
     return 0;
   });
-  StageRef reader = run.Add(0, "R", Collector(&received));
-  run.Connect(writer, reader);
-  RunResult result = run.Run();
-  EXPECT_TRUE(emptyPassed);
-  EXPECT_TRUE(refused);
+  run.Connect(writer, run.Add(0, "R", Collector(&received)));
+  EXPECT_EQ(run.Run().highestReturnCode, 2072u);
+  EXPECT_TRUE(emptyPassed && refused);
   EXPECT_EQ(received, std::vector<std::string>{""});
-  EXPECT_EQ(run.set.stopping, 1);
-  EXPECT_EQ(result.highestReturnCode, 2072u);
-  ASSERT_EQ(capture.Lines().size(), 2u);
-  EXPECT_EQ(MaskStamp(capture.Lines()[0]),
+  EXPECT_EQ(MaskStamp(capture.Lines().at(0)),
             "<stamp>PIPE: Pipe(0),Stage(0),Type(W): 2072RE: The record of length: 1, exceeds the "
             "maximum allowed length of: 0.");
 }
