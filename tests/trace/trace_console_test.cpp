@@ -1,7 +1,5 @@
-// The trace console over real traced pipelines run by the run engine: the
-// dialogue, the run count, the record dumps and the TRACE segment they
-// leave behind. Raised trace events stay raised, so each test gets a console
-// of its own (and, under CTest, a process of its own).
+// The trace console over real traced pipelines. Raised trace events stay
+// raised, so each test gets a console (and, under CTest, a process) of its own.
 
 #include <gtest/gtest.h>
 
@@ -10,405 +8,207 @@
 #include <vector>
 
 #include "tests/trace/trace_fixture.h"
-#include "trace/help_text.h"
 #include "trace/trace_command.h"
 
 namespace ductrine::test {
 namespace {
 
-class TraceConsole : public ::testing::Test {
+template <typename Case>
+class TraceConsoleP : public ::testing::TestWithParam<Case> {
  protected:
   void SetUp() override { UseFreshConsole(); }
   void TearDown() override { platform::SetConsoleIdentityForTesting(-1); }
 };
 
-TEST_F(TraceConsole, PromptsFirstAndHoldsTheWriteUntilAnswered) {
-  TraceSegment segment;
-  TracedPipe pipe({"hello"}, segment);
-  std::atomic<int> deliveredAtPrompt{-1};
-  ScriptedConsole console({""}, [&] { deliveredAtPrompt = static_cast<int>(pipe.collected.size()); });
-  ConsoleCapture capture;
+// Every case below has a name, for the test's name and its printing.
+template <typename Case>
+  requires requires(const Case& c) { c.name; }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+template <typename Case>
+std::string NameOf(const ::testing::TestParamInfo<Case>& info) { return info.param.name; }
 
-  RunResult result = pipe.Run();
+const std::string kHelp =
+    "Ductrine v2.0, tracing source: take 50% of it, 5%% more\n\nUsage:\n\n"
+    "  <enter>       - run the next input/output record request.\n"
+    "  End           - stop tracing and quiesce the pipeline.\n"
+    "  HeLP          - display this help list.\n"
+    "  Off           - stop tracing and allow the pipeline to run to completion.\n"
+    "  SouRCe        - display the source pipeline.\n"
+    "  Run <count|*> - run <count> number or all of the next input/output record requests.\n"
+    "\n";
+const std::string kListing = "> PIPE < in.txt\n> | 100%s sure\n\n\n";
+const std::string P = kPromptSeen;
 
-  EXPECT_EQ(capture.Text(),
-            "trace ?: \n"
-            "0000000001 Pipe:(0),Stage:(0),Type:(PRODUCER): Write Record: 1, Stream: 0, Length: 5 bytes.\n"
-            "Data: >hello<\n"
-            "      >| - - - + \n"
-            "       h e l l o \n"
-            "       68656C6C6F\n"
-            "\n");
-  EXPECT_EQ(deliveredAtPrompt, 0) << "the consumer saw the record before the user answered";
-  EXPECT_EQ(pipe.collected, std::vector<std::string>{"hello"});
-  EXPECT_EQ(segment.Counts(), "0;1;");
-  EXPECT_EQ(result.highestReturnCode, 0u);
-  EXPECT_TRUE(ConsoleLockCanBeTaken());
-}
+enum Fault { kNone, kReadMissing, kReadTooShort, kWriteHandle };
 
-// A command typed at the first prompt, and how many requests then run
-// before the next prompt (this one included).
-struct RunCase {
-  const char* command;
-  int runs;
+// One traced pipeline and the lines typed; a segment fault stops the run with
+// code 1031 before any record passes.
+struct Dialogue {
+  std::string name, before;
+  std::vector<std::string> records, script;
+  std::string screen;  // stamps and the segment's name masked
+  std::string after;   // the segment's text
+  int reads;           // of the console
+  std::vector<std::string> seen = {};  // the segment as each record arrived, when given
+  Fault fault = kNone;
+  bool traceProducer = true, traceCollector = false;
+  const char* pipeName = nullptr;
+  int deliveredAtFirstRead = 0;  // records passed when the console was first read
 };
 
-void PrintTo(const RunCase& c, std::ostream* os) { *os << '"' << c.command << '"'; }
+using TraceDialogue = TraceConsoleP<Dialogue>;
 
-class TraceRunCount : public TraceConsole, public ::testing::WithParamInterface<RunCase> {};
-
-TEST_P(TraceRunCount, RunsThatManyRequestsDumpedThenPromptsAgain) {
-  const int runs = GetParam().runs;
-  TraceSegment segment;
-  std::vector<std::string> records;
-  for (int i = 1; i <= runs + 1; ++i) records.push_back("rec" + std::to_string(i));
-
-  TestRun run;
-  std::vector<std::string> seen;  // the segment as each record reached the consumer
-  StageRef producer = run.Add(0, "PRODUCER", Producer(records));
-  StageRef collector = run.Add(0, "COLLECTOR", [&](CProcess& self, CPipeSet& set) {
-    std::string record;
-    while (set.PeekRecord(self, 0, record)) {
-      seen.push_back(segment.Counts());
-      set.ConsumeRecord(self, 0);
-    }
-    return 0;
+TEST_P(TraceDialogue, ShowsAndCountsEachTracedRequest) {
+  const Dialogue& d = GetParam();
+  TraceSegment segment(d.before);
+  TraceSegment tooShort("0;0;", 16);
+  TracedPipe pipe(d.records, segment, d.traceProducer, d.traceCollector, d.pipeName);
+  CPipeSet& set = pipe.run.set;
+  set.traceSource = "take 50% of it, 5%% more";
+  set.sourceLines = {"PIPE < in.txt", "| 100%s sure"};
+  if (d.fault == kReadMissing) set.traceSegmentName = segment.name + "-missing";
+  if (d.fault == kReadTooShort) set.traceSegmentName = tooShort.name;
+  if (d.fault == kWriteHandle) set.traceSegment = tooShort.handle;  // the name reads fine
+  std::atomic<int> delivered{-1};
+  ScriptedConsole console(d.script, [&] {
+    if (delivered < 0) delivered = static_cast<int>(pipe.collected.size());
   });
-  run.Connect(producer, collector);
-  run.Stage(producer).traced = 1;
-  TraceThrough(run.set, segment);
-  ScriptedConsole console({GetParam().command});
-  ConsoleCapture capture;
-
-  run.Run();
-
-  std::string expected = kPromptSeen;
-  std::vector<std::string> expectedSeen;
-  for (int k = 1; k <= runs; ++k) {
-    expected += WriteDump(k, k, records[k - 1]);
-    expectedSeen.push_back(std::to_string(runs - k) + ";" + std::to_string(k) + ";");
-  }
-  expected += kPromptSeen + WriteDump(runs + 1, runs + 1, records[runs]);
-  expectedSeen.push_back("0;" + std::to_string(runs + 1) + ";");
-  EXPECT_EQ(capture.Text(), expected);
-  EXPECT_EQ(seen, expectedSeen);
-  EXPECT_EQ(console.reads(), 2);
-}
-
-INSTANTIATE_TEST_SUITE_P(Commands, TraceRunCount,
-                         ::testing::Values(RunCase{"Run 3", 3}, RunCase{"Run 7x", 7},
-                                           RunCase{"rUn 2", 2}, RunCase{"Run 1", 1},
-                                           RunCase{"Run", 1}, RunCase{"   \t ", 1}));
-
-TEST_F(TraceConsole, RunStarNeverPromptsAgainWhileTheSegmentKeepsIt) {
-  TraceSegment segment;
-  TracedPipe first({"a", "b", "c"}, segment);
-  ScriptedConsole console({"Run *"});
-  ConsoleCapture capture;
-  first.Run();
-  EXPECT_EQ(capture.Text(), kPromptSeen + WriteDump(1, 1, "a") + WriteDump(2, 2, "b") +
-                                WriteDump(3, 3, "c"));
-  EXPECT_EQ(segment.Counts(), "-1;3;");
-
-  // A later pipeline set on the same segment carries the run on.
-  TracedPipe second({"d", "e"}, segment);
-  second.Run();
-  EXPECT_EQ(capture.Text(), kPromptSeen + WriteDump(1, 1, "a") + WriteDump(2, 2, "b") +
-                                WriteDump(3, 3, "c") + WriteDump(4, 1, "d") +
-                                WriteDump(5, 2, "e"));
-  EXPECT_EQ(console.reads(), 1);
-  EXPECT_EQ(segment.Counts(), "-1;5;");
-}
-
-TEST_F(TraceConsole, BothStagesTracedShowWriteThenPeekOfEachRecord) {
-  TraceSegment segment;
-  TestRun run;
-  std::vector<std::string> collected;
-  run.builder.AddPipe("main");
-  StageRef producer = run.Add(0, "PRODUCER", Producer({"x%sy", ""}));
-  StageRef collector = run.Add(0, "COLLECTOR", Collector(&collected));
-  run.Connect(producer, collector);
-  run.Stage(producer).traced = 1;
-  run.Stage(collector).traced = 1;
-  TraceThrough(run.set, segment);
-  segment.Store("-1;40;");
-  ScriptedConsole console({});
-  ConsoleCapture capture;
-
-  run.Run();
-
-  auto write = [](std::int32_t request, long record, const std::string& data) {
-    return RecordDumpScreenText(
-        BuildRecordDump(request, "0,main", 0, "PRODUCER", kTraceWrite, record, 0, data));
-  };
-  EXPECT_EQ(capture.Text(), write(41, 1, "x%sy") + PeekDump(42, 1, "x%sy", "0,main") +
-                                write(43, 2, "") + PeekDump(44, 2, "", "0,main"));
-  EXPECT_EQ(console.reads(), 0);
-  EXPECT_EQ(collected, (std::vector<std::string>{"x%sy", ""}));
-}
-
-struct RefusalCase {
-  const char* command;
-  bool countSentence;
-};
-
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << '"' << c.command << '"'; }
-
-class TraceRefusal : public TraceConsole, public ::testing::WithParamInterface<RefusalCase> {};
-
-TEST_P(TraceRefusal, ReportsAndPromptsAgainForTheSameRequest) {
-  TraceSegment segment;
-  TracedPipe pipe({"only"}, segment);
-  ScriptedConsole console({GetParam().command});
   ConsoleCapture capture;
 
   RunResult result = pipe.Run();
 
-  std::string explanation = GetParam().countSentence ? CountRangeSentence() : "";
-  EXPECT_EQ(MaskStamps(capture.Text()), kPromptSeen + Refusal(GetParam().command, explanation) +
-                                            kPromptSeen + WriteDump(1, 1, "only"));
-  EXPECT_EQ(segment.Counts(), "0;1;");  // raised once for two prompts
-  EXPECT_EQ(result.highestReturnCode, 0u);
-  EXPECT_TRUE(pipe.run.set.IsTraceOn());
+  std::string text = MaskStamps(capture.Text());
+  for (std::size_t at; (at = text.find(set.traceSegmentName)) != std::string::npos;)
+    text.replace(at, set.traceSegmentName.size(), "<segment>");
+  EXPECT_EQ(text, d.screen);
+  EXPECT_EQ(segment.Text(), d.after);
+  EXPECT_EQ(console.reads, d.reads);
+  EXPECT_EQ(delivered, d.reads > 0 ? d.deliveredAtFirstRead : -1) << "records passed the prompt";
+  if (!d.seen.empty()) {
+    EXPECT_EQ(pipe.seen, d.seen);
+  }
+  bool fails = d.fault != kNone;
+  EXPECT_EQ(pipe.collected, fails ? std::vector<std::string>{} : d.records);
+  EXPECT_EQ(result.highestReturnCode, fails ? 1031u : 0u);
+  EXPECT_EQ(bool(set.stopping), fails);
+  EXPECT_EQ(set.IsTraceOn(), !fails);
+  EXPECT_EQ(set.traceSegmentReader, nullptr) << "nothing stays open between requests";
   EXPECT_TRUE(ConsoleLockCanBeTaken());
+}
+
+// Cut at 999 characters this is "Run 2" and blanks; whole it would be refused.
+const std::string kCutToRun2 = "Run 2" + std::string(994, ' ') + std::string(4001, 'z');
+std::string Error1031(const char* access) {
+  return std::string("<stamp>PIPE: Error 1031: Cannot ") + access +
+         " TRACE shared segment: <segment>.\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Commands, TraceRefusal,
-    ::testing::Values(RefusalCase{"Run 0", true}, RefusalCase{"Run abc", true},
-                      RefusalCase{"Run 99999999999", true}, RefusalCase{"Run 3 4", false},
-                      RefusalCase{"help me", false}, RefusalCase{"  RU", false}));
+    Cases, TraceDialogue,
+    ::testing::Values(
+        Dialogue{"EnterAfterThePrompt", "0;0;", {"hello"}, {""}, P + WriteDump(1, 1, "hello"),
+                 "0;1;", 1},
+        Dialogue{"Run3", "0;0;", {"r1", "r2", "r3", "r4"}, {"Run 3"},
+                 P + WriteDump(1, 1, "r1") + WriteDump(2, 2, "r2") + WriteDump(3, 3, "r3") + P +
+                     WriteDump(4, 4, "r4"),
+                 "0;4;", 2, {"2;1;", "1;2;", "0;3;", "0;4;"}},
+        Dialogue{"RefusedCount", "0;0;", {"only"}, {"Run 0"},
+                 P + Refusal("Run 0", CountRangeSentence()) + P + WriteDump(1, 1, "only"),
+                 "0;1;", 2},
+        Dialogue{"FiveThousandCharactersCut", "0;0;", {"r"}, {std::string(5000, 'x')},
+                 P + Refusal(std::string(kCommandLineCapacity, 'x'), "") + P +
+                     WriteDump(1, 1, "r"),
+                 "0;1;", 2},
+        Dialogue{"OnlyTheFirst999CharactersCount", "0;0;", {"a", "b", "c"}, {kCutToRun2},
+                 P + WriteDump(1, 1, "a") + WriteDump(2, 2, "b") + P + WriteDump(3, 3, "c"),
+                 "0;3;", 2},
+        // The request number is raised once however often the user asks.
+        Dialogue{"HelpAndSource", "0;6;", {"r"}, {"HeLP", "SouRCe", "h", "src", ""},
+                 P + kHelp + P + kListing + P + kHelp + P + kListing + P + WriteDump(7, 1, "r"),
+                 "0;7;", 5},
+        // Past the largest number it starts again at 1; the write leaves the tail.
+        Dialogue{"RequestNumberStartsAgainAtOne", "0;2147483647;", {"r"}, {},
+                 P + WriteDump(1, 1, "r"), "0;1;47483647;", 1},
+        // An untraced stage neither shows, nor counts, nor uses the run count.
+        Dialogue{"OnlyTheCollectorTraced", "1;9;", {"a", "b", "c"}, {},
+                 PeekDump(10, 1, "a") + P + PeekDump(11, 2, "b") + P + PeekDump(12, 3, "c"),
+                 "0;12;", 2, {}, kNone, false, true, nullptr, 1},
+        Dialogue{"NoStageTraced", "0;9;", {"a", "b"}, {"End"}, "", "0;9;", 0, {}, kNone, false},
+        // Each record is written, then peeked; "%" in a record is data.
+        Dialogue{"BothStagesTraced", "-1;40;", {"x%sy", ""}, {},
+                 WriteDump(41, 1, "x%sy", "0,main") + PeekDump(42, 1, "x%sy", "0,main") +
+                     WriteDump(43, 2, "", "0,main") + PeekDump(44, 2, "", "0,main"),
+                 "-1;44;", 0, {}, kNone, true, true, "main"},
+        Dialogue{"ReadMissing", "0;0;", {"a", "b"}, {}, Error1031("read from"), "0;0;", 0, {},
+                 kReadMissing},
+        Dialogue{"ReadTooShort", "0;0;", {"a", "b"}, {}, Error1031("read from"), "0;0;", 0, {},
+                 kReadTooShort},
+        Dialogue{"WriteAfterEnter", "0;0;", {"a", "b"}, {""},
+                 P + WriteDump(1, 1, "a") + Error1031("write to"), "0;0;", 1, {}, kWriteHandle},
+        Dialogue{"WriteAfterRun", "0;0;", {"a", "b"}, {"Run 3"}, P + Error1031("write to"), "0;0;",
+                 1, {}, kWriteHandle}),
+    NameOf<Dialogue>);
 
-TEST_F(TraceConsole, HelpAndSourcePromptAgainWithTheRequestNumberRaisedOnce) {
-  TraceSegment segment;
-  segment.Store("0;6;");
-  TracedPipe pipe({"r"}, segment);
-  pipe.run.set.traceSource = "take 50% of it";
-  pipe.run.set.sourceLines = {"PIPE < in.txt", "| 100%s sure"};
-  ScriptedConsole console({"HeLP", "SouRCe", "h", "src", ""});
-  ConsoleCapture capture;
-
-  pipe.Run();
-
-  std::string help =
-      "Ductrine v2.0, tracing source: take 50% of it\n\nUsage:\n\n"
-      "  <enter>       - run the next input/output record request.\n"
-      "  End           - stop tracing and quiesce the pipeline.\n"
-      "  HeLP          - display this help list.\n"
-      "  Off           - stop tracing and allow the pipeline to run to completion.\n"
-      "  SouRCe        - display the source pipeline.\n"
-      "  Run <count|*> - run <count> number or all of the next input/output record requests.\n"
-      "\n";
-  std::string listing = "> PIPE < in.txt\n> | 100%s sure\n\n\n";
-  EXPECT_EQ(capture.Text(), kPromptSeen + help + kPromptSeen + listing + kPromptSeen + help +
-                                kPromptSeen + listing + kPromptSeen + WriteDump(7, 1, "r"));
-  EXPECT_EQ(segment.Counts(), "0;7;");
-  EXPECT_TRUE(ConsoleLockCanBeTaken());
-}
-
-TEST_F(TraceConsole, AFiveThousandCharacterLineIsCutNotOverrun) {
-  TraceSegment segment;
-  TracedPipe pipe({"r"}, segment);
-  ScriptedConsole console({std::string(5000, 'x')});
-  ConsoleCapture capture;
-
-  pipe.Run();
-
-  EXPECT_EQ(MaskStamps(capture.Text()), kPromptSeen +
-                                            Refusal(std::string(kCommandLineCapacity, 'x'), "") +
-                                            kPromptSeen + WriteDump(1, 1, "r"));
-}
-
-TEST_F(TraceConsole, WhatFollowsTheFirst999CharactersIsNeverSeen) {
-  TraceSegment segment;
-  TracedPipe pipe({"a", "b", "c"}, segment);
-  // Cut at 999 characters this is "Run 2" and blanks; whole it would be refused.
-  std::string line = "Run 2" + std::string(994, ' ');
-  line += std::string(5000 - line.size(), 'z');
-  ScriptedConsole console({line});
-  ConsoleCapture capture;
-
-  pipe.Run();
-
-  EXPECT_EQ(capture.Text(), kPromptSeen + WriteDump(1, 1, "a") + WriteDump(2, 2, "b") +
-                                kPromptSeen + WriteDump(3, 3, "c"));
-}
-
-TEST_F(TraceConsole, AnUntracedStageNeitherShowsNorCountsNorUsesTheRunCount) {
-  TraceSegment segment("1;9;");
-  TracedPipe pipe({"a", "b", "c"}, segment, /*traceProducer=*/false, /*traceCollector=*/true);
-  ScriptedConsole console({});
-  ConsoleCapture capture;
-
-  pipe.Run();
-
-  EXPECT_EQ(capture.Text(), PeekDump(10, 1, "a") + kPromptSeen + PeekDump(11, 2, "b") +
-                                kPromptSeen + PeekDump(12, 3, "c"));
-  EXPECT_EQ(segment.Counts(), "0;12;");
-}
-
-TEST_F(TraceConsole, NoTracedStageLeavesConsoleAndSegmentAlone) {
-  TraceSegment segment("0;9;");
-  TracedPipe pipe({"a", "b"}, segment, false, false);
-  ScriptedConsole console({"End"});
-  ConsoleCapture capture;
-
-  pipe.Run();
-
-  EXPECT_EQ(capture.Text(), "");
-  EXPECT_EQ(console.reads(), 0);
-  EXPECT_EQ(segment.Counts(), "0;9;");
-  EXPECT_EQ(pipe.collected, (std::vector<std::string>{"a", "b"}));
-  EXPECT_TRUE(pipe.run.set.IsTraceOn());
-}
-
-TEST_F(TraceConsole, RequestNumberStartsAgainAtOneInsteadOfOverflowing) {
-  TraceSegment segment("0;2147483647;");
-  TracedPipe pipe({"r"}, segment);
-  ScriptedConsole console({});
-  ConsoleCapture capture;
-
-  pipe.Run();
-
-  EXPECT_EQ(capture.Text(), kPromptSeen + WriteDump(1, 1, "r"));
-  EXPECT_EQ(segment.Counts(), "0;1;");
-}
-
-TEST_F(TraceConsole, OffRunsOnUntracedAndSwitchesOffTheNextSetWhereItWouldPrompt) {
-  TraceSegment segment("0;4;");
-  TracedPipe first({"a", "b", "c"}, segment);
-  ScriptedConsole console({"OFF"});
-  ConsoleCapture capture;
-
-  RunResult result = first.Run();
-
-  EXPECT_EQ(capture.Text(), kPromptSeen);  // no dump, then no more prompts
-  EXPECT_EQ(first.collected, (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(segment.Counts(), "0;4;");
-  EXPECT_FALSE(first.run.set.IsTraceOn());
-  EXPECT_FALSE(first.run.set.stopping);
-  EXPECT_EQ(result.highestReturnCode, 0u);
-  EXPECT_TRUE(ConsoleLockCanBeTaken());
-
-  // A second set on the same console: a run count given earlier is not cut
-  // short; where the next prompt would come, tracing goes off instead.
-  segment.Store("2;10;");
-  TracedPipe second({"d", "e", "f", "g"}, segment);
-  second.Run();
-
-  EXPECT_EQ(capture.Text(), kPromptSeen + WriteDump(11, 1, "d") + WriteDump(12, 2, "e"));
-  EXPECT_EQ(second.collected, (std::vector<std::string>{"d", "e", "f", "g"}));
-  EXPECT_EQ(console.reads(), 1);
-  EXPECT_FALSE(second.run.set.IsTraceOn());
-  EXPECT_EQ(segment.Counts(), "0;12;");
-}
-
-TEST_F(TraceConsole, EndStopsThisSetAndTheNextAtItsFirstTracePoint) {
-  TraceSegment segment("0;4;");
-  TracedPipe first({"a", "b", "c"}, segment);
-  ScriptedConsole console({"eNd"});
-  ConsoleCapture capture;
-
-  RunResult result = first.Run();
-
-  EXPECT_EQ(capture.Text(), kPromptSeen);
-  EXPECT_TRUE(first.collected.empty());
-  EXPECT_EQ(segment.Counts(), "0;4;");
-  EXPECT_TRUE(first.run.set.stopping);
-  EXPECT_FALSE(first.run.set.IsTraceOn());
-  EXPECT_EQ(result.highestReturnCode, 0u);  // a stop without error
-  EXPECT_TRUE(ConsoleLockCanBeTaken());
-
-  // Even a set that would never prompt is stopped by the end event.
-  segment.Store("-1;20;");
-  TracedPipe second({"d", "e"}, segment);
-  RunResult secondResult = second.Run();
-
-  EXPECT_EQ(capture.Text(), kPromptSeen);
-  EXPECT_TRUE(second.collected.empty());
-  EXPECT_TRUE(second.run.set.stopping);
-  EXPECT_EQ(secondResult.highestReturnCode, 0u);
-  EXPECT_EQ(segment.Counts(), "-1;20;");
-  EXPECT_EQ(console.reads(), 1);
-}
-
-TEST_F(TraceConsole, AnUnreadableSegmentStopsTheRunWithAnError) {
-  TraceSegment segment;
-  TracedPipe pipe({"a", "b"}, segment);
-  pipe.run.set.traceSegmentName = UniqueTraceName("ductrine-no-such-segment");
-  ScriptedConsole console({});
-  ConsoleCapture capture;
-
-  RunResult result = pipe.Run();
-
-  EXPECT_EQ(MaskStamps(capture.Text()), "<stamp>PIPE: Error 1031: Cannot read from TRACE shared segment: " +
-                                            pipe.run.set.traceSegmentName + ".\n");
-  EXPECT_EQ(console.reads(), 0);
-  EXPECT_TRUE(pipe.collected.empty());
-  EXPECT_TRUE(pipe.run.set.stopping);
-  EXPECT_FALSE(pipe.run.set.IsTraceOn());
-  EXPECT_EQ(result.highestReturnCode, 1031u);
-  EXPECT_EQ(pipe.run.set.traceSegmentReader, nullptr);
-  EXPECT_TRUE(ConsoleLockCanBeTaken());
-}
-
-// The segment reads fine by name, but the driver's handle cannot be mapped.
-struct WriteFailureCase {
-  const char* command;
-  bool dumpShown;
+// What the user types to one set, and a second set on the same console
+// afterwards: on the same segment, or on a new one holding `secondBefore`.
+struct TwoSets {
+  std::string name, before, command, firstScreen, firstAfter;
+  std::string secondBefore, secondScreen, secondAfter;
+  bool stops, traceOn;  // for each set
 };
 
-void PrintTo(const WriteFailureCase& c, std::ostream* os) { *os << '"' << c.command << '"'; }
+using TraceTwoSets = TraceConsoleP<TwoSets>;
 
-class TraceWriteFailure : public TraceConsole,
-                          public ::testing::WithParamInterface<WriteFailureCase> {};
-
-TEST_P(TraceWriteFailure, StopsTheRunWithAnError) {
-  TraceSegment segment;
-  TraceSegment tooSmall("0;0;", 16);
-  TracedPipe pipe({"a", "b"}, segment);
-  pipe.run.set.traceSegment = tooSmall.handle();
-  ScriptedConsole console({GetParam().command});
+TEST_P(TraceTwoSets, TheCommandCarriesToTheNextSet) {
+  const TwoSets& c = GetParam();
+  TraceSegment first(c.before), second(c.secondBefore);
+  ScriptedConsole console({c.command});
   ConsoleCapture capture;
-
-  RunResult result = pipe.Run();
-
-  std::string expected = kPromptSeen;
-  if (GetParam().dumpShown) expected += WriteDump(1, 1, "a");
-  expected += "<stamp>PIPE: Error 1031: Cannot write to TRACE shared segment: " + segment.name() +
-              ".\n";
-  EXPECT_EQ(MaskStamps(capture.Text()), expected);
-  EXPECT_TRUE(pipe.collected.empty());
-  EXPECT_TRUE(pipe.run.set.stopping);
-  EXPECT_EQ(result.highestReturnCode, 1031u);
-  EXPECT_EQ(segment.Counts(), "0;0;");
-  EXPECT_TRUE(ConsoleLockCanBeTaken());
+  auto run = [&](std::vector<std::string> records, const TraceSegment& segment,
+                 const std::string& screen, const std::string& after) {
+    TracedPipe pipe(records, segment);
+    EXPECT_EQ(pipe.Run().highestReturnCode, 0u);  // End is a stop without error
+    EXPECT_EQ(capture.Text(), screen);
+    EXPECT_EQ(segment.Text(), after);
+    EXPECT_EQ(pipe.collected, c.stops ? std::vector<std::string>{} : records);
+    EXPECT_EQ(bool(pipe.run.set.stopping), c.stops);
+    EXPECT_EQ(pipe.run.set.IsTraceOn(), c.traceOn);
+    EXPECT_TRUE(ConsoleLockCanBeTaken());
+  };
+  run({"a", "b", "c"}, first, c.firstScreen, c.firstAfter);
+  run({"d", "e", "f", "g"}, c.secondBefore.empty() ? first : second,
+      c.firstScreen + c.secondScreen, c.secondAfter);
+  EXPECT_EQ(console.reads, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, TraceWriteFailure,
-                         ::testing::Values(WriteFailureCase{"", true},
-                                           WriteFailureCase{"Run 3", false}));
+INSTANTIATE_TEST_SUITE_P(
+    Commands, TraceTwoSets,
+    ::testing::Values(
+        // Run * never prompts again while the segment keeps it.
+        TwoSets{"RunStar", "0;0;", "Run *",
+                P + WriteDump(1, 1, "a") + WriteDump(2, 2, "b") + WriteDump(3, 3, "c"), "-1;3;", "",
+                WriteDump(4, 1, "d") + WriteDump(5, 2, "e") + WriteDump(6, 3, "f") +
+                    WriteDump(7, 4, "g"),
+                "-1;7;", false, true},
+        // Off: this set runs on untraced; the next keeps a run count given
+        // earlier and goes off where it would prompt.
+        TwoSets{"Off", "0;4;", "OFF", P, "0;4;", "2;10;",
+                WriteDump(11, 1, "d") + WriteDump(12, 2, "e"), "0;12;", false, false},
+        // End stops this set, and the next at its first trace point.
+        TwoSets{"End", "0;4;", "eNd", P, "0;4;", "-1;20;", "", "-1;20;", true, false}),
+    NameOf<TwoSets>);
 
 // A stage that already holds the console lock makes a traced request: after
-// the request it must still hold the lock exactly once, whatever path the
-// request took. Releasing too often lets another thread in early; too
-// rarely keeps it out after the stage lets go.
-struct LockCase {
-  const char* name;
-  std::vector<std::string> script;
-};
-
-void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
-
-class TraceLockBalance : public TraceConsole, public ::testing::WithParamInterface<LockCase> {};
+// it, the stage must still hold the lock exactly once, whatever path the
+// request took. Released too often lets another thread in early; too rarely
+// keeps it out after the stage lets go.
+using Script = std::vector<std::string>;
+using TraceLockBalance = TraceConsoleP<Script>;
 
 TEST_P(TraceLockBalance, EveryPathGivesTheLockBackOnce) {
   TraceSegment segment;
-  TestRun run;
-  std::vector<std::string> collected;
-  std::atomic<bool> takenWhileHeld{true};
-  std::atomic<bool> takenAfterwards{false};
-  StageRef producer = run.Add(0, "PRODUCER", [&](CProcess& self, CPipeSet& set) {
+  std::atomic<bool> takenWhileHeld{true}, takenAfterwards{false};
+  TracedPipe pipe({}, segment, true, false, nullptr, [&](CProcess& self, CPipeSet& set) {
     platform::Handle mutex = platform::NamedMutex::OpenOrCreate(ConsoleMutexName());
     platform::NamedMutex::Acquire(mutex);
     set.WriteRecord(self, 0, "r");
@@ -418,28 +218,20 @@ TEST_P(TraceLockBalance, EveryPathGivesTheLockBackOnce) {
     takenAfterwards = ConsoleLockCanBeTaken();
     return 0;
   });
-  StageRef collector = run.Add(0, "COLLECTOR", Collector(&collected));
-  run.Connect(producer, collector);
-  run.Stage(producer).traced = 1;
-  TraceThrough(run.set, segment);
-  ScriptedConsole console(GetParam().script);
+  ScriptedConsole console(GetParam());
   ConsoleCapture capture;
 
-  run.Run();
+  pipe.Run();
 
   EXPECT_FALSE(takenWhileHeld) << "the request gave the lock back more often than it took it";
   EXPECT_TRUE(takenAfterwards) << "the request kept the lock";
-  EXPECT_GE(console.reads(), 1);
+  EXPECT_GE(console.reads, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, TraceLockBalance,
-    ::testing::Values(LockCase{"Enter", {""}}, LockCase{"Run", {"Run 2"}},
-                      LockCase{"RunStar", {"Run *"}}, LockCase{"HelpThenEnter", {"HeLP", ""}},
-                      LockCase{"SourceThenEnter", {"s", ""}},
-                      LockCase{"RefusedThenEnter", {"EN", ""}}, LockCase{"Off", {"Off"}},
-                      LockCase{"End", {"End"}}),
-    [](const ::testing::TestParamInfo<LockCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Paths, TraceLockBalance,
+                         ::testing::Values(Script{""}, Script{"Run 2"}, Script{"Run *"},
+                                           Script{"HeLP", ""}, Script{"s", ""}, Script{"EN", ""},
+                                           Script{"Off"}, Script{"End"}));
 
 }  // namespace
 }  // namespace ductrine::test

@@ -1,7 +1,5 @@
-// Pieces for tests that run real traced pipelines: a TRACE segment of the
-// test's own, a scripted console, and helpers that spell out what the user
-// sees. Used on the test thread; the scripted console is called from
-// whichever stage thread holds the trace dialogue.
+// Real traced pipelines: a TRACE segment of the test's own, a scripted
+// console, and what the user sees.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
-#include <memory>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,15 +23,7 @@
 
 namespace ductrine::test {
 
-inline std::string UniqueTraceName(const char* stem) {
-  static std::atomic<unsigned> counter{0};
-  return std::string(stem) + "-" + std::to_string(platform::ProcessId()) + "-" +
-         std::to_string(counter.fetch_add(1));
-}
-
-// Every test talks to a console of its own, so the console lock and the
-// trace events of one test never meet those of another, even when tests
-// share a process.
+// A console of the test's own, so its lock and trace events meet no other test's.
 inline void UseFreshConsole() {
   static std::atomic<long> next{0};
   platform::SetConsoleIdentityForTesting(
@@ -41,127 +31,97 @@ inline void UseFreshConsole() {
 }
 
 // A TRACE segment created as the driver creates it; removed at the end.
-class TraceSegment {
- public:
+struct TraceSegment {
   explicit TraceSegment(const std::string& initial = "0;0;", std::size_t size = 256)
-      : name_(UniqueTraceName("ductrine-trace-test")), size_(size) {
-    // A test killed at its time limit leaves its segment behind, and a later
-    // process may get the same process id.
-    platform::SharedSegment::Remove(name_);
-    handle_ = platform::SharedSegment::CreateExclusive(name_, size, initial);
-    if (handle_ == nullptr) ADD_FAILURE() << "cannot create the segment " << name_;
+      : name("ductrine-trace-test-" + std::to_string(platform::ProcessId()) + "-" +
+             std::to_string(counter.fetch_add(1))),
+        size(size) {
+    platform::SharedSegment::Remove(name);  // left by a killed test with a reused process id
+    handle = platform::SharedSegment::CreateExclusive(name, size, initial);
+    if (handle == nullptr) ADD_FAILURE() << "cannot create the segment " << name;
   }
   ~TraceSegment() {
-    platform::CloseObject(handle_);
-    platform::SharedSegment::Remove(name_);
+    platform::CloseObject(handle);
+    platform::SharedSegment::Remove(name);
   }
-  TraceSegment(const TraceSegment&) = delete;
-  TraceSegment& operator=(const TraceSegment&) = delete;
-
-  const std::string& name() const { return name_; }
-  platform::Handle handle() const { return handle_; }
-
-  // The two fields as stored: the bytes up to and including the second ';'.
-  std::string Counts() const {
-    std::string bytes = Bytes();
-    std::size_t first = bytes.find(';');
-    if (first == std::string::npos) return bytes.substr(0, bytes.find('\0'));
-    std::size_t second = bytes.find(';', first + 1);
-    return second == std::string::npos ? bytes : bytes.substr(0, second + 1);
-  }
-
-  std::string Bytes() const {
-    void* view = platform::SharedSegment::Map(handle_, size_);
+  // What is stored, up to the first NUL.
+  std::string Text() const {
+    void* view = platform::SharedSegment::Map(handle, size);
     if (view == nullptr) return "<unmappable>";
-    std::string bytes(static_cast<const char*>(view), size_);
-    platform::SharedSegment::Unmap(view, size_);
-    return bytes;
+    std::string text(static_cast<const char*>(view), strnlen(static_cast<char*>(view), size));
+    platform::SharedSegment::Unmap(view, size);
+    return text;
   }
 
-  void Store(const std::string& text) {
-    void* view = platform::SharedSegment::Map(handle_, size_);
-    ASSERT_NE(view, nullptr);
-    std::memset(view, 0, size_);
-    std::memcpy(view, text.data(), text.size());
-    platform::SharedSegment::Unmap(view, size_);
-  }
-
- private:
-  std::string name_;
-  std::size_t size_;
-  platform::Handle handle_ = nullptr;
+  static inline std::atomic<unsigned> counter{0};
+  const std::string name;
+  const std::size_t size;
+  platform::Handle handle = nullptr;
 };
 
-// What the driver does before the stages start.
-inline void TraceThrough(CPipeSet& set, const TraceSegment& segment) {
-  set.traceSegmentName = segment.name();
-  set.traceSegment = segment.handle();
-  set.SetTraceOn(true);
-}
-
-// Console input from a script: one line per read; end of input after the
-// last line, which the trace console takes as enter.
-class ScriptedConsole {
- public:
-  explicit ScriptedConsole(std::vector<std::string> lines,
-                           std::function<void()> onRead = {})
-      : lines_(lines.begin(), lines.end()), onRead_(std::move(onRead)) {
-    platform::SetConsoleInputForTesting([this](std::string* line) {
-      std::lock_guard<std::mutex> hold(lock_);
-      ++reads_;
-      if (onRead_) onRead_();
-      if (lines_.empty()) return false;
-      *line = lines_.front();
-      lines_.pop_front();
+// Console input from a script: one line per read, then end of input (taken
+// as enter). Read by whichever stage thread holds the trace dialogue.
+struct ScriptedConsole {
+  explicit ScriptedConsole(std::vector<std::string> script, std::function<void()> onRead = {})
+      : lines(script.begin(), script.end()) {
+    platform::SetConsoleInputForTesting([this, onRead](std::string* line) {
+      std::lock_guard<std::mutex> hold(lock);
+      ++reads;
+      if (onRead) onRead();
+      if (lines.empty()) return false;
+      *line = lines.front();
+      lines.pop_front();
       return true;
     });
   }
   ~ScriptedConsole() { platform::SetConsoleInputForTesting({}); }
-  ScriptedConsole(const ScriptedConsole&) = delete;
-  ScriptedConsole& operator=(const ScriptedConsole&) = delete;
-
-  int reads() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    return reads_;
-  }
-
- private:
-  mutable std::mutex lock_;
-  std::deque<std::string> lines_;
-  std::function<void()> onRead_;
-  int reads_ = 0;
+  std::mutex lock;
+  std::deque<std::string> lines;
+  std::atomic<int> reads{0};
 };
 
-// A producer feeding a collector in pipe 0, run through a TRACE segment.
+// A PRODUCER (of `records`, or running `produce`) feeding a COLLECTOR in
+// pipe 0, traced through `segment`, which the collector notes at each record.
 struct TracedPipe {
   TracedPipe(std::vector<std::string> records, const TraceSegment& segment,
-             bool traceProducer = true, bool traceCollector = false) {
-    producer = run.Add(0, "PRODUCER", Producer(std::move(records)));
-    collector = run.Add(0, "COLLECTOR", Collector(&collected));
+             bool traceProducer = true, bool traceCollector = false,
+             const char* pipeName = nullptr, RunFn produce = {}) {
+    if (pipeName != nullptr) run.builder.AddPipe(pipeName);
+    producer = run.Add(0, "PRODUCER", produce ? produce : Producer(std::move(records)));
+    collector = run.Add(0, "COLLECTOR", [this, &segment](CProcess& self, CPipeSet& set) {
+      std::string record;
+      while (set.PeekRecord(self, 0, record)) {
+        collected.push_back(record);
+        seen.push_back(segment.Text());
+        set.ConsumeRecord(self, 0);
+      }
+      return 0;
+    });
     run.Connect(producer, collector);
     run.Stage(producer).traced = traceProducer ? 1 : 0;
     run.Stage(collector).traced = traceCollector ? 1 : 0;
-    TraceThrough(run.set, segment);
+    run.set.traceSegmentName = segment.name;  // as the driver sets it up
+    run.set.traceSegment = segment.handle;
+    run.set.SetTraceOn(true);
   }
   RunResult Run() { return run.Run(); }
 
   TestRun run;
-  std::vector<std::string> collected;
-  StageRef producer;
-  StageRef collector;
+  std::vector<std::string> collected, seen;
+  StageRef producer, collector;
 };
 
-// What the user sees of one prompt: the prompt, then the line feed written
-// after the answer (the typed answer itself is the terminal's echo).
+// One prompt as seen: the prompt, and the line feed written after the answer
+// (the typed answer itself is the terminal's echo).
 inline const std::string kPromptSeen = "trace ?: \n";
 
-// The dump of a write by the PRODUCER (stage 0 of pipe 0) on stream 0.
-inline std::string WriteDump(std::int32_t request, long record, const std::string& data) {
+// The dumps of a write by the PRODUCER (stage 0) and a peek by the COLLECTOR
+// (stage 1), both on stream 0.
+inline std::string WriteDump(std::int32_t request, long record, const std::string& data,
+                             const std::string& label = "0") {
   return RecordDumpScreenText(
-      BuildRecordDump(request, "0", 0, "PRODUCER", kTraceWrite, record, 0, data));
+      BuildRecordDump(request, label, 0, "PRODUCER", kTraceWrite, record, 0, data));
 }
-
-// The dump of a peek by the COLLECTOR (stage 1 of pipe 0) on stream 0.
 inline std::string PeekDump(std::int32_t request, long record, const std::string& data,
                             const std::string& label = "0") {
   return RecordDumpScreenText(
@@ -172,46 +132,32 @@ inline std::string PeekDump(std::int32_t request, long record, const std::string
 inline std::string MaskStamps(const std::string& text) {
   std::string masked;
   std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    std::size_t stop = end == std::string::npos ? text.size() : end;
-    masked += MaskStamp(text.substr(start, stop - start));
-    if (end == std::string::npos) break;
-    masked += '\n';
-    start = end + 1;
-  }
-  return masked;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    masked += MaskStamp(text.substr(start, end - start)) + '\n';
+  return masked + MaskStamp(text.substr(start));
 }
 
-// The line of message 1033 for a refused command, stamp masked.
+// Message 1033 for a refused command, stamp masked.
 inline std::string Refusal(const std::string& commandLine, const std::string& explanation) {
   return "<stamp>PIPE: Error 1033: Invalid TRACE command: '" + commandLine + "'. " + explanation +
          "\n\n  Usage: <enter>|End|HeLP|Off|SouRCe|Run <count|*>\n\n";
 }
 
-// True when another thread can take the console lock within a few seconds.
-// A thread that left the lock held (or a lock leaked by a finished stage
-// thread) makes the waiting thread hang; it is then left behind.
+// True when another thread can take the console lock within `limit`. A lock
+// left held makes that thread hang; it is then left behind.
 inline bool ConsoleLockCanBeTaken(std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-  auto taken = std::make_shared<std::atomic<bool>>(false);
-  std::string name = ConsoleMutexName();
-  std::thread other([taken, name] {
+  std::packaged_task<bool()> take([name = ConsoleMutexName()] {
     platform::Handle mutex = platform::NamedMutex::OpenOrCreate(name);
-    if (platform::NamedMutex::Acquire(mutex)) {
-      *taken = true;
-      platform::NamedMutex::Release(mutex);
-    }
+    bool taken = platform::NamedMutex::Acquire(mutex);
+    if (taken) platform::NamedMutex::Release(mutex);
     platform::CloseObject(mutex);
+    return taken;
   });
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!*taken && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (*taken) {
-    other.join();
-    return true;
-  }
-  other.detach();
-  return false;
+  std::future<bool> taken = take.get_future();
+  std::thread other(std::move(take));
+  bool ready = taken.wait_for(limit) == std::future_status::ready;
+  ready ? other.join() : other.detach();
+  return ready && taken.get();
 }
 
 }  // namespace ductrine::test
