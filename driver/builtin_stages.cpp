@@ -66,6 +66,18 @@ void ReportFileError(CPipeSet& set, CProcess& stage, std::uint32_t number, const
 // CONSOLE: with no input stream it reads standard input, one record per
 // line; otherwise it shows each record on standard output and passes it on.
 
+// Finds the calling stage and declares its stream limits: the built-in
+// stages take at most `inputs` input streams, one output, and no input is
+// required. Null when the stage is not in the set.
+CStage* DeclareStreams(CProcess& self, std::uint32_t inputs) {
+  CStage* stage = self.pipeSet->FindStage(self);
+  if (!stage) return nullptr;
+  stage->SetMaxInputStreams(inputs);
+  stage->maxOutputStreams = 1;
+  stage->inputRequired = 0;
+  return stage;
+}
+
 class CConsole final : public CProcess {
  public:
   explicit CConsole(const CStageCall& call) : CProcess(call) {}
@@ -77,11 +89,8 @@ class CConsole final : public CProcess {
   }
 
   bool Setup() override {
-    stage_ = pipeSet->FindStage(*this);
+    stage_ = DeclareStreams(*this, 1);
     if (!stage_) return false;
-    stage_->SetMaxInputStreams(1);
-    stage_->maxOutputStreams = 1;
-    stage_->inputRequired = 0;
     // Decided before the start: once stages run, a partner that has ended
     // leaves its links severed, and that must not turn a writer into a reader.
     reading_ = !Connected(*stage_, true);
@@ -173,11 +182,8 @@ class CLiteral final : public CProcess {
   explicit CLiteral(const CStageCall& call) : CProcess(call) {}
 
   bool Setup() override {
-    stage_ = pipeSet->FindStage(*this);
+    stage_ = DeclareStreams(*this, 1);
     if (!stage_) return false;
-    stage_->SetMaxInputStreams(1);
-    stage_->maxOutputStreams = 1;
-    stage_->inputRequired = 0;
     text_ = stage_->operands;
     return true;
   }
@@ -213,11 +219,8 @@ class CReadFile final : public CProcess {
   }
 
   bool Setup() override {
-    stage_ = pipeSet->FindStage(*this);
+    stage_ = DeclareStreams(*this, 0);
     if (!stage_) return false;
-    stage_->SetMaxInputStreams(0);
-    stage_->maxOutputStreams = 1;
-    stage_->inputRequired = 0;
     name_ = stage_->operands;
     if (name_.empty()) {
       pipeSet->IssueMessage(*this, 2001, kSeverityError);
