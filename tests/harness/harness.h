@@ -56,6 +56,16 @@ class TestRun {
   std::map<std::pair<std::uint32_t, std::uint32_t>, StageEntry> entries_;
 };
 
+// A stage that only lends its identity (pipe and stage index) to framework
+// operations called outside a running stage.
+class Caller final : public CProcess {
+ public:
+  Caller(CPipeSet& set, std::uint32_t pipe, std::uint32_t stage)
+      : CProcess(CStageCall{0, &set, pipe, stage}) {}
+  bool Setup() override { return true; }
+  std::int32_t Run() override { return 0; }
+};
+
 // Common stages.
 RunFn Producer(std::vector<std::string> records);
 RunFn Collector(std::vector<std::string>* out);

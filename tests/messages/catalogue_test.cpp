@@ -23,14 +23,6 @@ std::vector<std::string> Texts(const char* const* table) {
 
 int NumberOf(const std::string& text) { return std::stoi(text.substr(0, 4)); }
 
-class Caller : public CProcess {
- public:
-  Caller(CPipeSet& set, std::uint32_t pipe, std::uint32_t stage)
-      : CProcess(CStageCall{0, &set, pipe, stage}) {}
-  bool Setup() override { return true; }
-  std::int32_t Run() override { return 0; }
-};
-
 // 1000 to 1035 without a hole, then 1999; 2001 to 2072 without 2016, then 2999.
 TEST(MessageTables, HoldTheSeriesInOrderWithoutAGapFiller) {
   std::vector<std::string> system = Texts(kSystemMessageTable);

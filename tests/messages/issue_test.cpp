@@ -22,14 +22,6 @@ const std::string kStamp = "14/11/2023 22:13:20 ";
 const std::string kIndent(20, ' ');
 const std::string kHostile = "%s%n%d%%";
 
-class Caller : public CProcess {
- public:
-  Caller(CPipeSet& set, std::uint32_t pipe, std::uint32_t stage)
-      : CProcess(CStageCall{0, &set, pipe, stage}) {}
-  bool Setup() override { return true; }
-  std::int32_t Run() override { return 0; }
-};
-
 // The trace end event stays raised for the life of the process, so every
 // check takes a console of its own.
 long UseFreshConsole() {
