@@ -1,7 +1,13 @@
 // Records per second through the unbuffered handshake: a producer-consumer
-// pair of one pipeline set, and a 4-stage chain. 64-byte records.
+// pair of one pipeline set, and a 4-stage chain. 64-byte records. Beside
+// them, this machine's floor in the same run: two threads handing a counter
+// back and forth through one atomic each, and one yield of the core (a
+// system call, the price of every wait that cannot spin).
 
 #include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <thread>
 
 #include "tests/harness/harness.h"
 
@@ -44,6 +50,35 @@ void RunChain(benchmark::State& state, int stages) {
 void BM_Pair(benchmark::State& state) { RunChain(state, 2); }
 void BM_Chain4(benchmark::State& state) { RunChain(state, 4); }
 
+void BM_AtomicPingPong(benchmark::State& state) {
+  const auto rounds = static_cast<std::uint32_t>(state.range(0));
+  for (auto _ : state) {
+    std::atomic<std::uint32_t> ping{0}, pong{0};
+    std::thread partner([&] {
+      for (std::uint32_t i = 1; i <= rounds; ++i) {
+        while (ping.load(std::memory_order_acquire) != i) {
+        }
+        pong.store(i, std::memory_order_release);
+      }
+    });
+    for (std::uint32_t i = 1; i <= rounds; ++i) {
+      ping.store(i, std::memory_order_release);
+      while (pong.load(std::memory_order_acquire) != i) {
+      }
+    }
+    partner.join();
+  }
+  state.counters["ns_per_round_trip"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * rounds) * 1e-9,
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_Yield(benchmark::State& state) {
+  for (auto _ : state) std::this_thread::yield();
+}
+
+BENCHMARK(BM_AtomicPingPong)->Arg(200000)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+BENCHMARK(BM_Yield)->Repetitions(5);
 BENCHMARK(BM_Pair)->Arg(200000)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
 BENCHMARK(BM_Chain4)->Arg(50000)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
 

@@ -20,7 +20,7 @@ void AddFolder(std::vector<std::string>& folders, std::string folder) {
 std::string ModuleFileName(std::string_view typeName) {
   std::string name;
   for (char c : typeName) name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return name + ".so";
+  return name + std::string(platform::kModuleSuffix);
 }
 
 std::vector<std::string> ModuleFolders(const char* pathVariable) {
@@ -30,9 +30,9 @@ std::vector<std::string> ModuleFolders(const char* pathVariable) {
     // never a module picked up from the build or install tree behind it.
     std::string_view rest = pathVariable;
     while (!rest.empty()) {
-      std::size_t colon = rest.find(':');
-      AddFolder(folders, std::string(rest.substr(0, colon)));
-      rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+      std::size_t end = rest.find(platform::kPathListSeparator);
+      AddFolder(folders, std::string(rest.substr(0, end)));
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     }
     return folders;
   }

@@ -103,22 +103,19 @@ RunResult RunEngine::Run() {
       StageSlot* raw = slot.get();
       CStage* stage = &set_.pipes[p].stages[s];
       slots[p].push_back(std::move(slot));
-      stage->threadHandle = platform::StartThread([this, raw, entry, stage] {
-        // Runs on return and on the unwind of a terminated thread alike; a
-        // terminated stage counts as one that returned 0.
-        struct Finish {
-          RunEngine* engine;
-          CStage* stage;
-          ~Finish() { engine->FinishStage(*stage); }
-        } finish{this, stage};
-        if (entry) {
-          raw->returnCode = entry(&raw->call);
-        } else {
-          raw->call.setupOk = 0;  // no entry point: the stage cannot run
-          set_.StartHandshake(&raw->call);
-          raw->returnCode = 3;
-        }
-      });
+      stage->threadHandle = platform::StartThread(
+          [this, raw, entry] {
+            if (entry) {
+              raw->returnCode = entry(&raw->call);
+            } else {
+              raw->call.setupOk = 0;  // no entry point: the stage cannot run
+              set_.StartHandshake(&raw->call);
+              raw->returnCode = 3;
+            }
+          },
+          // However the stage ends; a terminated stage counts as one that
+          // returned 0.
+          [this, stage] { FinishStage(*stage); });
     }
 
   for (CPipe& pipe : set_.pipes)

@@ -106,7 +106,8 @@ bool CPipeSet::VerifyInputFile(CProcess& stage, const std::string& name) {
     resolved = name;
   } else {
     resolved = baseDirectory;
-    if (resolved.empty() || resolved.back() != '/') resolved += '/';
+    if (resolved.empty() || resolved.back() != platform::kDirectorySeparator)
+      resolved += platform::kDirectorySeparator;
     resolved += name;
   }
 

@@ -1,8 +1,10 @@
 // The operating-system seam. Everything Ductrine asks of the OS goes through
-// this interface; no other folder includes an OS header. The named-object
-// registry behind it lives in the shared library ductrine-platform, so that
-// the pipe command, every stage module and the tests of one process see one
-// registry, the way every module of a Windows process sees one kernel.
+// this interface; no other folder includes an OS header. It is built as the
+// shared library ductrine-platform, so that the pipe command, every stage
+// module and the tests of one process share one copy of its state: on POSIX
+// the named-object registry (the part the kernel plays on Windows), on both
+// the test hooks (console sink and input, clock, console identity) and the
+// module state.
 //
 // All functions are safe to call from every stage thread at once.
 #pragma once
@@ -15,13 +17,27 @@
 #include <string>
 #include <string_view>
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(DUCTRINE_PLATFORM_BUILD)
+#define DUCTRINE_PLATFORM_API __declspec(dllexport)
+#elif defined(_WIN32)
 #define DUCTRINE_PLATFORM_API __declspec(dllimport)
 #else
 #define DUCTRINE_PLATFORM_API __attribute__((visibility("default")))
 #endif
 
 namespace ductrine::platform {
+
+// How stage modules are named, what joins a folder and a name, and what
+// separates the folders of a search path.
+#if defined(_WIN32)
+inline constexpr std::string_view kModuleSuffix = ".dll";
+inline constexpr char kDirectorySeparator = '\\';
+inline constexpr char kPathListSeparator = ';';
+#else
+inline constexpr std::string_view kModuleSuffix = ".so";
+inline constexpr char kDirectorySeparator = '/';
+inline constexpr char kPathListSeparator = ':';
+#endif
 
 // An open handle to a named object or a thread. Null means "no handle".
 // Handles are not shared between threads unless the owner says so.
@@ -120,8 +136,11 @@ DUCTRINE_PLATFORM_API bool RestoreFileAttributes(const char* name, unsigned save
 // Stage threads run with asynchronous ends disabled; only a stage blocked in
 // a console read may be ended, inside a CancellableRegion.
 using ThreadBody = std::function<void()>;
-// Starts a thread; the handle stays valid until JoinThread.
-DUCTRINE_PLATFORM_API Handle StartThread(ThreadBody body);
+// Starts a thread; the handle stays valid until JoinThread. `atEnd` runs
+// once when the thread ends, however it ends: after the body returns, in the
+// unwind of an end, or, where an end unwinds nothing, on the thread that
+// ended it once the thread is gone.
+DUCTRINE_PLATFORM_API Handle StartThread(ThreadBody body, ThreadBody atEnd = {});
 DUCTRINE_PLATFORM_API void JoinThread(Handle thread);
 // Ends the thread where it blocks in a CancellableRegion; never the caller.
 DUCTRINE_PLATFORM_API bool TerminateThreadAt(Handle thread);

@@ -17,6 +17,13 @@
 #include "runtime/pipe_set.h"
 #include "stage/process.h"
 
+// How a stage module exports BeginStage, its only export.
+#if defined(_WIN32)
+#define DUCTRINE_STAGE_EXPORT __declspec(dllexport)
+#else
+#define DUCTRINE_STAGE_EXPORT __attribute__((visibility("default")))
+#endif
+
 namespace ductrine {
 
 // The module's identity for the per-call module-state switch.

@@ -34,7 +34,7 @@ CTailwriterApp theApp;
 }  // namespace
 }  // namespace ductrine
 
-extern "C" __attribute__((visibility("default"))) std::int32_t BeginStage(
+extern "C" DUCTRINE_STAGE_EXPORT std::int32_t BeginStage(
     ductrine::CStageCall* call) {
   return ductrine::BeginStageBody<ductrine::CTailwriter>(call);
 }

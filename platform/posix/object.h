@@ -53,6 +53,7 @@ struct ThreadObject : Object {
   ThreadObject() : Object(ObjectKind::kThread) {}
   pthread_t thread{};
   ThreadBody body;
+  ThreadBody atEnd;  // runs once as the thread ends, however it ends
   std::atomic<bool> terminated{false};
   bool joined = false;
   // Set under endLock as the thread leaves: an ended thread's id may belong

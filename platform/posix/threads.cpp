@@ -31,6 +31,13 @@ __attribute__((no_sanitize("undefined"))) void* Trampoline(void* argument) {
     }
     ThreadObject* self;
   } count(self);
+  // On return and in the unwind of an end alike.
+  struct AtEnd {
+    ~AtEnd() {
+      if (self->atEnd) self->atEnd();
+    }
+    ThreadObject* self;
+  } atEnd{self};
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
   try {
@@ -46,9 +53,10 @@ __attribute__((no_sanitize("undefined"))) void* Trampoline(void* argument) {
 
 }  // namespace
 
-Handle StartThread(ThreadBody body) {
+Handle StartThread(ThreadBody body, ThreadBody atEnd) {
   auto* thread = new ThreadObject();
   thread->body = std::move(body);
+  thread->atEnd = std::move(atEnd);
   if (pthread_create(&thread->thread, nullptr, Trampoline, thread) != 0) {
     delete thread;
     return nullptr;

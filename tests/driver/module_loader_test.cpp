@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/platform.h"
@@ -16,7 +17,9 @@ using ::ductrine::testing::SameError;
 const std::string kBin = fs::canonical(DUCTRINE_BIN_DIR).string();
 
 TEST(ModuleFolders, AVariableThatIsSetIsTheWholeSearch) {
-  EXPECT_EQ(ModuleFolders("/one:/two/::/one/:/three//"), (std::vector<std::string>{"/one", "/two", "/three"}));
+  std::string list = "/one:/two/::/one/:/three//";
+  std::replace(list.begin(), list.end(), ':', platform::kPathListSeparator);
+  EXPECT_EQ(ModuleFolders(list.c_str()), (std::vector<std::string>{"/one", "/two", "/three"}));
   EXPECT_EQ(ModuleFolders(""), std::vector<std::string>{});
   EXPECT_EQ(ModuleFolders("/"), std::vector<std::string>{"/"});
 }
@@ -35,12 +38,13 @@ TEST(ModuleFolders, WithoutTheVariableSearchesBesideTheExecutableAndTheInstallFo
 TEST(LoadStageEntry, RefusesALibraryWithoutBeginStage) {
   fs::path dir = fs::temp_directory_path() / ("ductrine-modules-" + std::to_string(platform::ProcessId()));
   fs::create_directories(dir);
-  fs::copy_file(kBin + "/libductrine-platform.so", dir / "stage.so", fs::copy_options::overwrite_existing);
-  auto loaded = LoadStageEntry("stage.so", {dir.string()});
+  const std::string stage = "stage" + std::string(platform::kModuleSuffix);
+  fs::copy_file(kBin + "/" DUCTRINE_PLATFORM_LIBRARY, dir / stage, fs::copy_options::overwrite_existing);
+  auto loaded = LoadStageEntry(stage, {dir.string()});
   std::error_code ignored;
   fs::remove_all(dir, ignored);
   ASSERT_TRUE(std::holds_alternative<ParseError>(loaded));
-  EXPECT_TRUE(SameError(std::get<ParseError>(loaded), 1020, {dir.string() + "/", "stage.so"}));
+  EXPECT_TRUE(SameError(std::get<ParseError>(loaded), 1020, {dir.string() + "/", stage}));
 }
 
 }  // namespace

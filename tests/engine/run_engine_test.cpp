@@ -1,10 +1,11 @@
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <stdexcept>
 #include <thread>
 
+#include "platform/platform.h"
+#include "tests/harness/flavour.h"
 #include "tests/harness/harness.h"
 
 namespace ductrine::test {
@@ -116,12 +117,10 @@ TEST(BeginStage, ExceptionInSetupStillReleasesTheDriver) {
 TEST(RunEngine, TerminatedStageCountsAsReturningZeroAndSeversItsStreams) {
   TestRun run;
   std::vector<std::string> seen;
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
+  BlockingPipe input;
   StageRef reader = run.Add(0, "CONSOLE", [&](CProcess&, CPipeSet&) {
     platform::CancellableRegion endable;
-    char c;
-    while (read(fds[0], &c, 1) != 0) {
+    while (input.Read()) {
     }
     return 9;  // never reached: the stage is ended inside the read
   });
@@ -133,18 +132,15 @@ TEST(RunEngine, TerminatedStageCountsAsReturningZeroAndSeversItsStreams) {
   });
   run.Connect(reader, collector);
   RunResult result = run.Run();
-  close(fds[0]);
-  close(fds[1]);
   EXPECT_EQ(result.Code(0, 0), 0);
   EXPECT_TRUE(seen.empty());
   EXPECT_EQ(run.set.pipes[0].stages[0].state, kStateComplete);
 }
 
-TEST(RunEngine, ModuleLoadedWithDlopenSharesTheRegistry) {
-  void* module = dlopen(DUCTRINE_BIN_DIR "/test_stage_module.so", RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(module, nullptr) << dlerror();
-  auto entry = reinterpret_cast<StageEntry>(dlsym(module, "BeginStage"));
-  ASSERT_NE(entry, nullptr);
+TEST(RunEngine, ModuleLoadedAtRunTimeSharesThePlatform) {
+  std::string error;
+  StageEntry entry = LoadBuiltModule("test_stage_module", &error);
+  ASSERT_NE(entry, nullptr) << error;
   TestRun run;
   std::vector<std::string> seen;
   StageRef producer = run.AddEntry(0, "COUNT", entry, "1000");
@@ -155,7 +151,6 @@ TEST(RunEngine, ModuleLoadedWithDlopenSharesTheRegistry) {
   ASSERT_EQ(seen.size(), 1000u);
   EXPECT_EQ(seen.front(), "m0");
   EXPECT_EQ(seen.back(), "m999");
-  dlclose(module);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/harness/flavour.h"
 #include "tests/harness/harness.h"
 
 namespace ductrine::test {
@@ -28,8 +29,7 @@ constexpr std::int64_t kFixedClock = 1700000000;
 class ApplMessageTest : public ::testing::Test {
  protected:
   ApplMessageTest() {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    UseUtc();
     platform::SetClockForTesting(kFixedClock);
   }
   ~ApplMessageTest() override {
@@ -221,8 +221,7 @@ TEST_F(ApplMessageTest, ConcurrentLinesArriveWholeOneWriteEach) {
 }
 
 TEST(FormatLocalTime, PatternsAndLimits) {
-  setenv("TZ", "UTC", 1);
-  tzset();
+  UseUtc();
   EXPECT_EQ(FormatLocalTime(kFixedClock, "%d/%m/%Y "), "14/11/2023 ");
   EXPECT_EQ(FormatLocalTime(0, "%d/%m/%Y %H:%M:%S"), "01/01/1970 00:00:00");
   EXPECT_EQ(FormatLocalTime(INT64_MAX, "%d/%m/%Y "), "");

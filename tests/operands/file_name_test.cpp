@@ -151,18 +151,19 @@ TEST_F(InputFileTest, DefaultExtensionIsAddedUnlessPresentInAnyCase) {
 TEST_F(InputFileTest, MissingFileIsReportedWithItsResolvedName) {
   Make("prog.txt");  // not what is looked for
   EXPECT_FALSE(Check("prog.txt"));
-  const std::string expected = kHeader + "2002IE: Input file: '" + dir.string() +
-                               "/prog.txt.rex' failed to open, Rc: 2,\n" + std::string(20, ' ') +
-                               "Reason: No such file or directory\n";
+  const std::string sep(1, platform::kDirectorySeparator);
+  const std::string expected = kHeader + "2002IE: Input file: '" + dir.string() + sep +
+                               "prog.txt.rex' failed to open, Rc: 2,\n" + std::string(20, ' ') +
+                               "Reason: " + platform::ReasonText(2) + "\n";
   EXPECT_EQ(test::MaskStamp(console.Text()), expected);
   EXPECT_EQ(set.highestReturnCode.load(), 2002u);
   // A directory ending in a slash gets no second one; a drive root name is
   // not joined to the directory at all.
-  set.baseDirectory += "/";
+  set.baseDirectory += sep;
   EXPECT_FALSE(Check("gone"));
   EXPECT_FALSE(Check("Q:\\nowhere\\prog"));
   const std::string text = console.Text();
-  EXPECT_NE(text.find("'" + dir.string() + "/gone.rex'"), std::string::npos) << text;
+  EXPECT_NE(text.find("'" + dir.string() + sep + "gone.rex'"), std::string::npos) << text;
   EXPECT_NE(text.find("Input file: 'Q:\\nowhere\\prog.rex' failed"), std::string::npos) << text;
 }
 

@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <cerrno>
+#endif
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -132,6 +138,29 @@ TEST(Console, IdentityOverrideAndSink) {
 TEST(Errors, ReasonTextIsNeverEmpty) {
   EXPECT_FALSE(ReasonText(2).empty());
   EXPECT_NE(ReasonText(987654).find("987654"), std::string::npos);
+}
+
+// The system's own text, without the carriage return and line feed that
+// every system message text ends with.
+TEST(Errors, ReasonTextIsTheSystemsText) {
+#if defined(_WIN32)
+  for (int code : {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_DISK_FULL}) {
+    char* raw = nullptr;
+    DWORD size = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+        reinterpret_cast<LPSTR>(&raw), 0, nullptr);
+    ASSERT_NE(raw, nullptr) << code;
+    std::string text(raw, size);
+    LocalFree(raw);
+    ASSERT_GT(text.size(), 2u);
+    ASSERT_EQ(text.substr(text.size() - 2), "\r\n");
+    EXPECT_EQ(ReasonText(code), text.substr(0, text.size() - 2)) << code;
+  }
+#else
+  EXPECT_EQ(ReasonText(ENOENT), "No such file or directory");
+  EXPECT_EQ(ReasonText(EWOULDBLOCK), "Resource temporarily unavailable");
+#endif
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 // sub-pipeline waited for, every console stage ended; and the record length
 // check that stops a run with message 2072.
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/harness/flavour.h"
 #include "tests/harness/harness.h"
 
 namespace ductrine::test {
@@ -66,24 +65,18 @@ std::string Named(const char* pattern, long number) {
 // A stage blocked in a read of a pipe, the way a console stage waits for a
 // typed line; only there can a stop end its thread.
 struct BlockingRead {
-  BlockingRead() { EXPECT_EQ(pipe(fds), 0); }
-  ~BlockingRead() {
-    close(fds[0]);
-    close(fds[1]);
-  }
   // Returns true when the read came back (the thread was not ended).
   bool Read() {
     entered = true;
-    char c = 0;
     {
       platform::CancellableRegion endable;
-      if (::read(fds[0], &c, 1) < 0) return false;
+      if (!pipe.Read()) return false;
     }
     returned = true;
     return true;
   }
-  void Release() { EXPECT_EQ(::write(fds[1], "x", 1), 1); }
-  int fds[2] = {-1, -1};
+  void Release() { EXPECT_TRUE(pipe.Write()); }
+  BlockingPipe pipe;
   std::atomic<bool> entered{false};
   std::atomic<bool> returned{false};
 };
@@ -377,8 +370,7 @@ TEST(StopDuringRun, ConsoleStageThatStopsTheRunIsNotEndedByIt) {
 class RecordLimit : public ::testing::Test {
  protected:
   RecordLimit() {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    UseUtc();
     platform::SetClockForTesting(1700000000);
   }
   ~RecordLimit() override { platform::SetClockForTesting(-1); }

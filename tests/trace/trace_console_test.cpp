@@ -67,8 +67,15 @@ TEST_P(TraceDialogue, ShowsAndCountsEachTracedRequest) {
   set.traceSource = "take 50% of it, 5%% more";
   set.sourceLines = {"PIPE < in.txt", "| 100%s sure"};
   if (d.fault == kReadMissing) set.traceSegmentName = segment.name + "-missing";
+#if defined(_WIN32)
+  // Views are made of whole pages there, so a short segment maps all the
+  // same; the driver's handle that maps nothing is a closed one.
+  if (d.fault == kReadTooShort) GTEST_SKIP() << "a short segment maps whole pages";
+  if (d.fault == kWriteHandle) set.traceSegment = nullptr;  // the name reads fine
+#else
   if (d.fault == kReadTooShort) set.traceSegmentName = tooShort.name;
   if (d.fault == kWriteHandle) set.traceSegment = tooShort.handle;  // the name reads fine
+#endif
   std::atomic<int> delivered{-1};
   ScriptedConsole console(d.script, [&] {
     if (delivered < 0) delivered = static_cast<int>(pipe.collected.size());

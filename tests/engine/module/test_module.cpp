@@ -31,6 +31,6 @@ class CountingStage : public ductrine::CProcess {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) std::int32_t BeginStage(ductrine::CStageCall* call) {
+extern "C" DUCTRINE_STAGE_EXPORT std::int32_t BeginStage(ductrine::CStageCall* call) {
   return ductrine::BeginStageBody<CountingStage>(call);
 }

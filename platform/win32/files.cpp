@@ -1,0 +1,130 @@
+// Files with the system's sharing modes and its read-only attribute, through
+// the runtime library (_fsopen, _access, _chmod). The error code kept for the
+// caller is the system's (a sharing violation is 32), never the runtime's
+// errno translation of it.
+
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/win32/object.h"
+
+namespace ductrine::platform {
+namespace {
+
+int ShareFlag(Share share) {
+  switch (share) {
+    case Share::kDenyWrite:
+      return _SH_DENYWR;
+    case Share::kDenyReadWrite:
+      return _SH_DENYRW;
+    case Share::kDenyNone:
+      break;
+  }
+  return _SH_DENYNO;
+}
+
+void ClearRuntimeError() {
+  _doserrno = 0;
+  errno = 0;
+}
+
+}  // namespace
+
+void KeepRuntimeError() {
+  if (_doserrno != 0) {
+    SetLastError(static_cast<DWORD>(_doserrno));
+    return;
+  }
+  // The runtime refused the call itself, without asking the system.
+  switch (errno) {
+    case ENOENT:
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      break;
+    case EACCES:
+      SetLastError(ERROR_ACCESS_DENIED);
+      break;
+    case EEXIST:
+      SetLastError(ERROR_FILE_EXISTS);
+      break;
+    case EMFILE:
+      SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+      break;
+    case ENOSPC:
+      SetLastError(ERROR_DISK_FULL);
+      break;
+    default:
+      SetLastError(ERROR_INVALID_PARAMETER);
+      break;
+  }
+}
+
+std::FILE* OpenFileShared(const char* name, const char* mode, Share share) {
+  std::string wanted = mode;
+  // A text stream opened for appending and reading would lose a CTRL+Z that
+  // ends the file: the runtime removes it at the open. Opened in binary and
+  // switched to text afterwards, the file keeps every byte.
+  const bool textAppend = wanted.find('a') != std::string::npos &&
+                          wanted.find('b') == std::string::npos &&
+                          wanted.find('t') == std::string::npos;
+  if (textAppend) wanted += 'b';
+  ClearRuntimeError();
+  std::FILE* file = _fsopen(name, wanted.c_str(), ShareFlag(share));
+  if (file == nullptr) {
+    KeepRuntimeError();
+    return nullptr;
+  }
+  if (textAppend) _setmode(_fileno(file), _O_TEXT);
+  return file;
+}
+
+std::FILE* CreateNewFile(const char* name, Share share) {
+  ClearRuntimeError();
+  int fd = _sopen(name, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, ShareFlag(share),
+                  _S_IREAD | _S_IWRITE);
+  if (fd < 0) {
+    KeepRuntimeError();
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) {
+    KeepRuntimeError();
+    DWORD code = GetLastError();
+    _close(fd);
+    SetLastError(code);
+  }
+  return file;
+}
+
+bool FileExists(const char* name) { return _access(name, 0) == 0; }
+
+bool EraseFile(const char* name) {
+  ClearRuntimeError();
+  if (std::remove(name) == 0) return true;
+  KeepRuntimeError();
+  return false;
+}
+
+bool FileIsReadOnly(const char* name) { return _access(name, 0) == 0 && _access(name, 2) != 0; }
+
+bool MakeFileWritable(const char* name, unsigned* saved) {
+  ClearRuntimeError();
+  *saved = _S_IREAD;
+  if (_chmod(name, _S_IREAD | _S_IWRITE) == 0) return true;
+  KeepRuntimeError();
+  return false;
+}
+
+bool RestoreFileAttributes(const char* name, unsigned saved) {
+  ClearRuntimeError();
+  if (_chmod(name, static_cast<int>(saved)) == 0) return true;
+  KeepRuntimeError();
+  return false;
+}
+
+}  // namespace ductrine::platform

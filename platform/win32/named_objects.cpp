@@ -1,0 +1,131 @@
+// Named events and mutexes: the kernel's own, by name. Every process of the
+// session that uses a name meets the same object, as the console lock and
+// the trace events need.
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "platform/win32/object.h"
+
+namespace ductrine::platform {
+namespace {
+
+// All access rights of an event, for the "is this flag raised?" test.
+constexpr DWORD kEventAllAccess = 0x1F0003;
+
+// Every open of a name in this process shares one kernel handle, counted
+// here: a record handshake opens and closes its events by name four times a
+// record, and the driver keeps each of them open for the run, so after the
+// first open the kernel is asked only to set, reset and wait. The object
+// still lives exactly while this process (or another) holds a handle to it.
+struct NamedHandle : Object {
+  NamedHandle(ObjectKind k, HANDLE h, std::string n) : Object(k, h), name(std::move(n)) {}
+  std::string name;
+  std::size_t opens = 1;  // guarded by g_namesLock
+};
+
+std::mutex g_namesLock;
+std::unordered_map<std::string, NamedHandle*>* g_names =
+    new std::unordered_map<std::string, NamedHandle*>;  // never destroyed: closes may come late
+
+Handle OpenNamed(std::string_view name, ObjectKind kind, const std::function<HANDLE(const char*)>& open) {
+  std::string text(name);
+  std::lock_guard<std::mutex> hold(g_namesLock);
+  auto it = g_names->find(text);
+  if (it != g_names->end()) {
+    if (it->second->kind != kind) {
+      SetLastError(ERROR_INVALID_HANDLE);  // one namespace for all kinds, as in the kernel
+      return nullptr;
+    }
+    ++it->second->opens;
+    return it->second;
+  }
+  HANDLE handle = open(text.c_str());
+  if (handle == nullptr) return nullptr;
+  auto* object = new NamedHandle(kind, handle, text);
+  g_names->emplace(text, object);
+  return object;
+}
+
+void CloseNamed(NamedHandle* object) {
+  {
+    std::lock_guard<std::mutex> hold(g_namesLock);
+    if (--object->opens != 0) return;
+    g_names->erase(object->name);
+  }
+  CloseHandle(object->handle);
+  delete object;
+}
+
+HANDLE KernelHandle(Handle handle, ObjectKind kind) {
+  if (handle == nullptr || handle->kind != kind) return nullptr;
+  return handle->handle;
+}
+
+}  // namespace
+
+Handle NamedEvent::OpenOrCreate(std::string_view name, bool manualReset, bool initiallySet) {
+  return OpenNamed(name, ObjectKind::kEvent, [&](const char* text) {
+    return CreateEventA(nullptr, manualReset ? TRUE : FALSE, initiallySet ? TRUE : FALSE, text);
+  });
+}
+
+Handle NamedEvent::OpenExisting(std::string_view name) {
+  return OpenNamed(name, ObjectKind::kEvent,
+                   [](const char* text) { return OpenEventA(kEventAllAccess, FALSE, text); });
+}
+
+void NamedEvent::Set(Handle event) {
+  if (HANDLE h = KernelHandle(event, ObjectKind::kEvent)) SetEvent(h);
+}
+
+void NamedEvent::Reset(Handle event) {
+  if (HANDLE h = KernelHandle(event, ObjectKind::kEvent)) ResetEvent(h);
+}
+
+void NamedEvent::Wait(Handle event) {
+  if (HANDLE h = KernelHandle(event, ObjectKind::kEvent)) WaitForSingleObject(h, INFINITE);
+}
+
+Handle NamedMutex::OpenOrCreate(std::string_view name) {
+  return OpenNamed(name, ObjectKind::kMutex,
+                   [](const char* text) { return CreateMutexA(nullptr, FALSE, text); });
+}
+
+bool NamedMutex::Acquire(Handle mutex) {
+  HANDLE h = KernelHandle(mutex, ObjectKind::kMutex);
+  if (h == nullptr) return false;
+  // A mutex whose owner ended without releasing it is ours now all the same.
+  DWORD result = WaitForSingleObject(h, INFINITE);
+  return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
+void NamedMutex::Release(Handle mutex) {
+  if (HANDLE h = KernelHandle(mutex, ObjectKind::kMutex)) ReleaseMutex(h);
+}
+
+void CloseObject(Handle handle) {
+  if (handle == nullptr) return;
+  switch (handle->kind) {
+    case ObjectKind::kEvent:
+    case ObjectKind::kMutex:
+      CloseNamed(static_cast<NamedHandle*>(handle));
+      break;
+    case ObjectKind::kSegment:
+      CloseHandle(handle->handle);
+      delete handle;
+      break;
+    case ObjectKind::kThread:
+      CloseThread(static_cast<ThreadObject*>(handle));
+      break;
+  }
+}
+
+std::size_t LiveNamedObjects() {
+  std::lock_guard<std::mutex> hold(g_namesLock);
+  return g_names->size();
+}
+
+}  // namespace ductrine::platform

@@ -1,0 +1,110 @@
+// What the pipe command needs of its process: where it lives, stage modules
+// (DLLs), and its standard streams. Standard output is a text stream here:
+// each line feed leaves as a carriage return and a line feed.
+
+#include <mutex>
+#include <string>
+
+#include "platform/win32/object.h"
+
+namespace ductrine::platform {
+namespace {
+
+std::mutex g_outputLock;  // keeps each WriteStandardOutput call whole
+
+std::string FolderOf(const std::string& path) {
+  std::size_t slash = path.find_last_of("\\/");
+  if (slash == std::string::npos) return "";
+  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+std::string ModulePath(HMODULE module) {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    DWORD got = GetModuleFileNameA(module, path.data(), static_cast<DWORD>(path.size()));
+    if (got == 0) return "";
+    if (got < path.size()) {
+      path.resize(got);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+bool WriteAll(HANDLE handle, std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD chunk = bytes.size() > 0x10000000 ? 0x10000000 : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr)) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ExecutableFolder() { return FolderOf(ModulePath(nullptr)); }
+
+std::string PlatformLibraryFolder() {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCSTR>(&PlatformLibraryFolder), &self))
+    return "";
+  return FolderOf(ModulePath(self));
+}
+
+void* StageModule::Load(const std::string& path, std::string* error) {
+  std::string native = path;
+  for (char& c : native)
+    if (c == '/') c = '\\';
+  HMODULE module = LoadLibraryA(native.c_str());
+  if (module == nullptr && error) *error = ReasonText(static_cast<int>(GetLastError()));
+  return reinterpret_cast<void*>(module);
+}
+
+void* StageModule::Symbol(void* module, const char* name) {
+  if (module == nullptr) return nullptr;
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
+}
+
+// A write to a reader that has gone fails with a code; no signal ends the process.
+void IgnoreBrokenPipe() {}
+
+long ReadStandardInput(char* buffer, std::size_t size) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD chunk = size > 0x10000000 ? 0x10000000 : static_cast<DWORD>(size);
+  DWORD got = 0;
+  if (ReadFile(input, buffer, chunk, &got, nullptr)) return static_cast<long>(got);
+  // The writer of a pipe has closed it: that is the end of the input.
+  if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
+  return -1;
+}
+
+bool WriteStandardOutput(std::string_view bytes) {
+  std::lock_guard<std::mutex> hold(g_outputLock);
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  std::string text;
+  text.reserve(bytes.size() + bytes.size() / 16);
+  for (char c : bytes) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  if (WriteAll(output, text)) return true;
+  // Both ways a pipe reports a reader that has gone are one case here.
+  if (GetLastError() == ERROR_BROKEN_PIPE) SetLastError(ERROR_NO_DATA);
+  return false;
+}
+
+bool StandardOutputIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+int BrokenPipeCode() { return ERROR_NO_DATA; }
+
+// The segment is a file mapping: it goes with the last handle to it, also
+// when the process is ended.
+void RemoveSegmentOnInterrupt(std::string_view) {}
+
+}  // namespace ductrine::platform

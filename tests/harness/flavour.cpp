@@ -1,0 +1,119 @@
+#include "tests/harness/flavour.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+
+#include "platform/platform.h"
+
+namespace ductrine::test {
+
+std::string FileText(std::string_view text) {
+#if defined(_WIN32)
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+#else
+  return std::string(text);
+#endif
+}
+
+#if defined(_WIN32)
+const ErrorCodes kErrors{ERROR_PATH_NOT_FOUND, ERROR_SHARING_VIOLATION, ERROR_DISK_FULL};
+const bool kNamesIgnoreCase = true;
+const bool kOpenFilesCanMove = false;
+#else
+const ErrorCodes kErrors{ENOENT, EWOULDBLOCK, ENOSPC};
+const bool kNamesIgnoreCase = false;
+const bool kOpenFilesCanMove = true;
+#endif
+
+void RemoveAll(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ignored;
+  if (fs::is_directory(path, ignored)) {
+    for (const auto& entry : fs::recursive_directory_iterator(path, ignored))
+      fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add, ignored);
+  }
+  fs::permissions(path, fs::perms::owner_write, fs::perm_options::add, ignored);
+  fs::remove_all(path, ignored);
+}
+
+void UseUtc() {
+#if defined(_WIN32)
+  _putenv_s("TZ", "UTC");
+  _tzset();
+#else
+  setenv("TZ", "UTC", 1);
+  tzset();
+#endif
+}
+
+StageEntry LoadBuiltModule(const std::string& name, std::string* error) {
+  std::string path = DUCTRINE_BIN_DIR "/" + name + std::string(platform::kModuleSuffix);
+  void* module = platform::StageModule::Load(path, error);
+  return reinterpret_cast<StageEntry>(platform::StageModule::Symbol(module, "BeginStage"));
+}
+
+#if defined(_WIN32)
+
+BlockingPipe::BlockingPipe() {
+  HANDLE reader = nullptr, writer = nullptr;
+  if (CreatePipe(&reader, &writer, nullptr, 0)) {
+    reader_ = reinterpret_cast<std::intptr_t>(reader);
+    writer_ = reinterpret_cast<std::intptr_t>(writer);
+  }
+}
+
+BlockingPipe::~BlockingPipe() {
+  if (reader_ != -1) CloseHandle(reinterpret_cast<HANDLE>(reader_));
+  if (writer_ != -1) CloseHandle(reinterpret_cast<HANDLE>(writer_));
+}
+
+bool BlockingPipe::Read() {
+  char c = 0;
+  DWORD got = 0;
+  return ReadFile(reinterpret_cast<HANDLE>(reader_), &c, 1, &got, nullptr) && got == 1;
+}
+
+bool BlockingPipe::Write() {
+  DWORD put = 0;
+  return WriteFile(reinterpret_cast<HANDLE>(writer_), "x", 1, &put, nullptr) && put == 1;
+}
+
+#else
+
+BlockingPipe::BlockingPipe() {
+  int fds[2];
+  if (pipe(fds) == 0) {
+    reader_ = fds[0];
+    writer_ = fds[1];
+  }
+}
+
+BlockingPipe::~BlockingPipe() {
+  if (reader_ != -1) close(static_cast<int>(reader_));
+  if (writer_ != -1) close(static_cast<int>(writer_));
+}
+
+bool BlockingPipe::Read() {
+  char c = 0;
+  return ::read(static_cast<int>(reader_), &c, 1) == 1;
+}
+
+bool BlockingPipe::Write() { return ::write(static_cast<int>(writer_), "x", 1) == 1; }
+
+#endif
+
+}  // namespace ductrine::test

@@ -1,0 +1,60 @@
+// What the tests need to know about the flavour they run on (POSIX or
+// Windows), in one place instead of conditionals in every test.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "stage/process.h"
+
+namespace ductrine::test {
+
+// `text` as this flavour's text mode puts it in a file: every line feed
+// becomes the system's line end (a carriage return and a line feed on
+// Windows).
+std::string FileText(std::string_view text);
+
+// System error codes that tests provoke, as this flavour reports them.
+struct ErrorCodes {
+  int pathNotFound;      // a folder on the way to the file does not exist
+  int sharingViolation;  // another open holds the file (a share mode, or a lock)
+  int diskFull;          // a write finds no room
+};
+extern const ErrorCodes kErrors;
+
+// True where file names that differ only in letter case name one file.
+extern const bool kNamesIgnoreCase;
+// True where a file that another open holds can be renamed.
+extern const bool kOpenFilesCanMove;
+
+// Removes a file or a folder with everything in it, read-only files too
+// (which Windows refuses to remove); what cannot be removed is left.
+void RemoveAll(const std::string& path);
+
+// Local times are shown in UTC from now on.
+void UseUtc();
+
+// The BeginStage of a stage module in the build's bin folder, `name` without
+// its suffix; null (with the loader's word in `error`) when it cannot be had.
+StageEntry LoadBuiltModule(const std::string& name, std::string* error);
+
+// An anonymous pipe whose reads block, the way a console stage waits for a
+// typed line: a stop may end a thread that blocks in Read.
+class BlockingPipe {
+ public:
+  BlockingPipe();
+  ~BlockingPipe();
+  BlockingPipe(const BlockingPipe&) = delete;
+  BlockingPipe& operator=(const BlockingPipe&) = delete;
+
+  // One byte; false at the end of the pipe or on an error.
+  bool Read();
+  bool Write();
+
+ private:
+  std::intptr_t reader_ = -1;
+  std::intptr_t writer_ = -1;
+};
+
+}  // namespace ductrine::test
