@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <functional>
 #include <mutex>
@@ -74,8 +75,13 @@ inline void CpuRelax() {
 // spins only while every awake stage thread can have a core of its own: with
 // more stage threads than cores a spinner burns the time its partner needs.
 // Both phases are bounded, so a blocked stage soon costs nothing.
+// The spin adapts per thread: a spin that runs out means the partner is not
+// running (another process may hold the other core), so the next one is
+// shorter; a spin that succeeds lets it grow back.
 constexpr int kSpinRounds = 400;
+constexpr int kMinSpinRounds = 32;
 constexpr int kYieldRounds = 8;
+thread_local int t_spinRounds = kSpinRounds;
 
 bool CoresToSpare() {
   int awake = g_stageThreads.load(std::memory_order_relaxed) -
@@ -85,10 +91,14 @@ bool CoresToSpare() {
 
 bool SpinFor(NamedObject* event) {
   if (CoresToSpare()) {
-    for (int i = 0; i < kSpinRounds; ++i) {
-      if (event->state.load(std::memory_order_relaxed) != 0 && TryTake(event)) return true;
+    for (int i = 0; i < t_spinRounds; ++i) {
+      if (event->state.load(std::memory_order_relaxed) != 0 && TryTake(event)) {
+        t_spinRounds = std::min(kSpinRounds, t_spinRounds * 2);
+        return true;
+      }
       CpuRelax();
     }
+    t_spinRounds = std::max(kMinSpinRounds, t_spinRounds / 2);
   }
   for (int i = 0; i < kYieldRounds; ++i) {
     if (event->state.load(std::memory_order_relaxed) != 0 && TryTake(event)) return true;
