@@ -22,7 +22,8 @@ std::optional<std::uint64_t> ParseUnsigned(std::string_view text) {
 std::optional<ParseError> SetRecordLimit(std::string_view text, CommandLine& out) {
   std::optional<std::uint64_t> value = ParseUnsigned(text);
   if (!value || *value < kMinRecordLimit) {
-    return ParseError{1032, {text, static_cast<long>(kMinRecordLimit), static_cast<long>(kMaxRecordLimit)}};
+    return ParseError{1032, {text, static_cast<long long>(kMinRecordLimit),
+                             static_cast<long long>(kMaxRecordLimit)}};
   }
   out.recordLimit = static_cast<std::uint32_t>(*value);
   return std::nullopt;

@@ -1,7 +1,7 @@
 // Finding and loading stage modules. A module is a shared library whose one
 // export is BeginStage; the pipe command looks for it
-//   - in the folders of DUCTRINE_MODULE_PATH (colon-separated) when that is
-//     set, and only there;
+//   - in the folders of DUCTRINE_MODULE_PATH (separated by colons, or by
+//     semicolons on Windows) when that is set, and only there;
 //   - otherwise beside the pipe executable (the build tree), in
 //     ../lib/ductrine from it, and beside the platform library (where
 //     `cmake --install` puts the modules).
@@ -20,7 +20,7 @@
 namespace ductrine {
 
 // The file that holds the module of a stage type: its type name in lower
-// case with ".so" (TAILWRITER: tailwriter.so).
+// case with the system's suffix (TAILWRITER: tailwriter.so, tailwriter.dll).
 std::string ModuleFileName(std::string_view typeName);
 
 // The folders to search, in order, without duplicates. `pathVariable` is

@@ -125,6 +125,10 @@ DUCTRINE_PLATFORM_API std::FILE* OpenFileShared(const char* name, const char* mo
 // Creates a file that does not exist yet (never truncates one that appeared
 // meanwhile); null with the error code set on failure.
 DUCTRINE_PLATFORM_API std::FILE* CreateNewFile(const char* name, Share share);
+// fseek and ftell past what a long holds (2 GiB where a long has 32 bits):
+// 0 and the position, or -1 with the error code set.
+DUCTRINE_PLATFORM_API int SeekFile(std::FILE* file, std::int64_t offset, int origin);
+DUCTRINE_PLATFORM_API std::int64_t TellFile(std::FILE* file);
 DUCTRINE_PLATFORM_API bool FileExists(const char* name);
 DUCTRINE_PLATFORM_API bool EraseFile(const char* name);
 // The read-only attribute. `saved` keeps what Restore needs to put back.

@@ -17,7 +17,8 @@ namespace {
 
 using platform::Share;
 
-// Text mode here writes a line feed as it is.
+// The stream is in text mode: the system's line end reaches the file (a line
+// feed on POSIX, a carriage return and a line feed on Windows).
 constexpr char kLineEnd[] = "\n";
 constexpr std::size_t kLineEndSize = sizeof kLineEnd - 1;
 
@@ -152,11 +153,13 @@ bool CTailwriter::PrepareFile() {
     if (round > 0 || !platform::FileExists(name)) return report(2002, code, true);
   }
 
-  if (std::fseek(targetFile, 0, SEEK_END) != 0) return report(2029, platform::LastErrorCode(), false);
-  const long size = std::ftell(targetFile);
+  // 64-bit positions: a log of 2 GiB or more is a file like any other.
+  if (platform::SeekFile(targetFile, 0, SEEK_END) != 0)
+    return report(2029, platform::LastErrorCode(), false);
+  const std::int64_t size = platform::TellFile(targetFile);
   if (size < 0) return report(2029, platform::LastErrorCode(), false);
   if (size == 0) return true;
-  if (std::fseek(targetFile, -1, SEEK_END) != 0)
+  if (platform::SeekFile(targetFile, -1, SEEK_END) != 0)
     return report(2029, platform::LastErrorCode(), false);
   const int last = std::fgetc(targetFile);
   if (last == EOF) return report(2003, platform::LastErrorCode(), false);

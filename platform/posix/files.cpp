@@ -55,6 +55,12 @@ std::FILE* CreateNewFile(const char* name, Share share) {
   return file;
 }
 
+int SeekFile(std::FILE* file, std::int64_t offset, int origin) {
+  return fseeko(file, static_cast<off_t>(offset), origin);
+}
+
+std::int64_t TellFile(std::FILE* file) { return static_cast<std::int64_t>(ftello(file)); }
+
 bool FileExists(const char* name) {
   struct stat info {};
   return ::stat(name, &info) == 0;

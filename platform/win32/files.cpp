@@ -101,6 +101,20 @@ std::FILE* CreateNewFile(const char* name, Share share) {
   return file;
 }
 
+int SeekFile(std::FILE* file, std::int64_t offset, int origin) {
+  ClearRuntimeError();
+  if (_fseeki64(file, offset, origin) == 0) return 0;
+  KeepRuntimeError();
+  return -1;
+}
+
+std::int64_t TellFile(std::FILE* file) {
+  ClearRuntimeError();
+  std::int64_t position = _ftelli64(file);
+  if (position < 0) KeepRuntimeError();
+  return position;
+}
+
 bool FileExists(const char* name) { return _access(name, 0) == 0; }
 
 bool EraseFile(const char* name) {

@@ -41,6 +41,7 @@ struct ThreadObject : Object {
   ThreadBody atEnd;
   DWORD id = 0;
   std::atomic<int> region{kOutside};
+  std::atomic<bool> parked{false};  // left its region's call while being ended
   std::atomic<bool> terminated{false};
   bool joined = false;
 };

@@ -91,8 +91,9 @@ bool WriteStandardOutput(std::string_view bytes) {
     text += c;
   }
   if (WriteAll(output, text)) return true;
-  // Both ways a pipe reports a reader that has gone are one case here.
-  if (GetLastError() == ERROR_BROKEN_PIPE) SetLastError(ERROR_NO_DATA);
+  // Every way a pipe reports a reader that has gone is one case here.
+  DWORD code = GetLastError();
+  if (code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED) SetLastError(ERROR_NO_DATA);
   return false;
 }
 

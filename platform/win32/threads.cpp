@@ -1,8 +1,11 @@
 // Stage threads. A stop ends a console stage with TerminateThread, which
 // unwinds nothing, so it is used only where nothing can be left half done:
-// while the thread blocks in a CancellableRegion (a console stage's read of
-// standard input, a bare ReadFile without locks). The thread that ended it
-// then runs what the stage's own thread would have run at its end.
+// at a CancellableRegion (a console stage's read of standard input, a bare
+// ReadFile without locks). The read is cancelled first and the thread ended
+// where it then parks: a thread ended inside the read itself can leave the
+// process's own I/O bookkeeping locked (wine's is), so that the next close of
+// a handle hangs. The thread that ended it then runs what the stage's own
+// thread would have run at its end.
 
 #include <process.h>
 
@@ -12,6 +15,9 @@ namespace ductrine::platform {
 namespace {
 
 thread_local ThreadObject* t_self = nullptr;
+
+// How often, a millisecond apart, an end tries to cancel the read it waits for.
+constexpr int kCancelAttempts = 200;
 
 // Called on the thread itself when an end waits for it at a region: it ends
 // where it stands, as a termination would have ended it.
@@ -80,7 +86,13 @@ bool TerminateThreadAt(Handle handle) {
     if (thread->region.compare_exchange_weak(state, next, std::memory_order_acq_rel)) break;
   }
   if (state == kOutside) return true;  // it ends at its next region, if it comes to one
-  // Blocked in its region: it holds no lock and owns nothing half done.
+  // Blocked in its region: it holds no lock and owns nothing half done. Out
+  // of its read first, into the wait where it parks; a read that cannot be
+  // cancelled is ended where it stands after a while.
+  for (int i = 0; i < kCancelAttempts && !thread->parked.load(std::memory_order_acquire); ++i) {
+    CancelSynchronousIo(thread->handle);
+    Sleep(1);
+  }
   if (!TerminateThread(thread->handle, 0)) return false;
   WaitForSingleObject(thread->handle, INFINITE);
   thread->terminated.store(true, std::memory_order_release);
@@ -122,6 +134,7 @@ CancellableRegion::~CancellableRegion() {
   int state = kInside;
   if (self->region.compare_exchange_strong(state, kOutside, std::memory_order_acq_rel)) return;
   // Being terminated: stay here until the end arrives.
+  self->parked.store(true, std::memory_order_release);
   for (;;) Sleep(INFINITE);
 }
 

@@ -38,7 +38,7 @@ TEST(CommandLineTest, AcceptedLines) {
 
 TEST(CommandLineTest, RefusedLinesGiveMessageAndValues) {
   struct Case { Args args; std::uint32_t number; MessageArgs values; };
-  const long low = 2, high = 2147483648L;
+  const long long low = 2, high = 2147483648LL;
   const Case cases[] = {
       {{"--record-limit", "0", "literal"}, 1032, {"0", low, high}},
       {{"--record-limit", "99999999999999999999999", "x"}, 1032, {"99999999999999999999999", low, high}},

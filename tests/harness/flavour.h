@@ -23,6 +23,10 @@ struct ErrorCodes {
 };
 extern const ErrorCodes kErrors;
 
+// A device that fails every write for want of room: /dev/full, which wine
+// shows on its drive Z: (Windows itself has none).
+extern const char* const kFullDevice;
+
 // True where file names that differ only in letter case name one file.
 extern const bool kNamesIgnoreCase;
 // True where a file that another open holds can be renamed.

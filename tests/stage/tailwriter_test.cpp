@@ -174,6 +174,23 @@ INSTANTIATE_TEST_SUITE_P(
         LineEndCase{"CarriageReturnIsData", "old\r", {"x"}, "old\r\nx"}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// Past 2 GiB, where a 32-bit long ends, the probe still finds the last byte.
+// The file is sparse: it takes no room on the disk.
+TEST_F(TailwriterTest, AppendsToAFileOfMoreThanTwoGibibytes) {
+  const std::string file = Path("big.log");
+  const std::uintmax_t size = std::uintmax_t{3} << 30;
+  Write(file, "");
+  fs::resize_file(file, size);  // ends in a NUL byte, not in a line end
+  Outcome outcome = RunStage(file, {"a"});
+  EXPECT_EQ(outcome.rc, 0);
+  EXPECT_EQ(outcome.console, "");
+  const std::string appended = FileText("\na");
+  ASSERT_EQ(fs::file_size(file), size + appended.size());
+  std::ifstream in(file, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(size));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), appended);
+}
+
 TEST_F(TailwriterTest, ReadOnlyFileIsWritableOnlyWhileAppendedTo) {
   // The collector notes the mode as each record arrives, while the file is open.
   const std::string file = Path("ro.txt");
@@ -278,14 +295,16 @@ TEST_F(TailwriterTest, OperandWithSecondaryStreamIsRefusedUnread) {
   EXPECT_FALSE(fs::exists(Path("names.txt")));
 }
 
-// /dev/full takes every byte into the buffer and fails every real write
-// (wine passes it through; Windows itself has no such device).
+// The full device takes every byte into the buffer and fails every real write.
 TEST_F(TailwriterTest, WriteFailuresAreReportedOnceAndStopTheStage) {
-  if (!platform::FileExists("/dev/full")) GTEST_SKIP() << "no device that is always full";
-  auto runToFullDevice = [this](std::vector<std::string> records) {
+  std::FILE* probe = std::fopen(kFullDevice, "rb");
+  if (probe == nullptr) GTEST_SKIP() << "no device that is always full";
+  std::fclose(probe);
+  const std::string device = kFullDevice;
+  auto runToFullDevice = [this, &device](std::vector<std::string> records) {
     Outcome outcome;  // other processes may hold the device's lock a moment
     for (int attempt = 0; attempt < 200; ++attempt) {
-      outcome = RunStage("/dev/full", records);
+      outcome = RunStage(device, records);
       if (outcome.highest != 2002u) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -296,7 +315,7 @@ TEST_F(TailwriterTest, WriteFailuresAreReportedOnceAndStopTheStage) {
   EXPECT_EQ(outcome.rc, 3);
   EXPECT_EQ(outcome.highest, 2999u);
   EXPECT_EQ(outcome.console,
-            StageMessage("2999RE: Stream: 0, Rec: 3, Failure writing file: '/dev/full', Rc: " +
+            StageMessage("2999RE: Stream: 0, Rec: 3, Failure writing file: '" + device + "', Rc: " +
                          Code(kErrors.diskFull)));
   // Enough records to overflow the stream buffer many times over.
   std::vector<std::string> records(2000, std::string(1000, 'r'));
@@ -307,7 +326,7 @@ TEST_F(TailwriterTest, WriteFailuresAreReportedOnceAndStopTheStage) {
   // Reported once, at the failing write, not again at the close.
   const std::string& text = outcome.console;
   EXPECT_EQ(text.find("2999RE:"), text.rfind("2999RE:")) << text;
-  EXPECT_NE(text.find("Failure writing file: '/dev/full', Rc: " + std::to_string(kErrors.diskFull) + ","),
+  EXPECT_NE(text.find("Failure writing file: '" + device + "', Rc: " + std::to_string(kErrors.diskFull) + ","),
             std::string::npos)
       << text;
 }
