@@ -23,16 +23,6 @@ std::atomic<long> g_identityOverride{-1};
 constexpr int kPieceSize = 127;
 constexpr std::size_t kLongestLine = 65536;
 
-bool WriteAll(HANDLE handle, std::string_view bytes) {
-  while (!bytes.empty()) {
-    DWORD chunk = bytes.size() > 0x10000000 ? 0x10000000 : static_cast<DWORD>(bytes.size());
-    DWORD written = 0;
-    if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
-    bytes.remove_prefix(written);
-  }
-  return true;
-}
-
 bool HasConsoleInput() {
   HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -43,6 +43,9 @@ struct ThreadObject : Object {
   std::atomic<int> region{kOutside};
   std::atomic<bool> parked{false};  // left its region's call while being ended
   std::atomic<bool> terminated{false};
+  // Set once `atEnd` has run, wherever it ran: a join waits for it too, since
+  // after a termination it runs on the ending thread, past the handle's signal.
+  std::atomic<bool> finished{false};
   bool joined = false;
 };
 
@@ -51,5 +54,9 @@ void CloseThread(ThreadObject* thread);
 // The CRT's view of a failed call made into the thread's last error code, for
 // functions of the runtime library that fail without a system call.
 void KeepRuntimeError();
+
+// Writes all of `bytes` to a file, pipe or console handle; false with the
+// error code set when any part cannot be written.
+bool WriteAll(HANDLE handle, std::string_view bytes);
 
 }  // namespace ductrine::platform

@@ -31,17 +31,21 @@ std::string ModulePath(HMODULE module) {
   }
 }
 
+}  // namespace
+
 bool WriteAll(HANDLE handle, std::string_view bytes) {
   while (!bytes.empty()) {
     DWORD chunk = bytes.size() > 0x10000000 ? 0x10000000 : static_cast<DWORD>(bytes.size());
     DWORD written = 0;
     if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr)) return false;
+    if (written == 0) {  // a pipe that takes nothing would hold the loop for ever
+      SetLastError(ERROR_WRITE_FAULT);
+      return false;
+    }
     bytes.remove_prefix(written);
   }
   return true;
 }
-
-}  // namespace
 
 std::string ExecutableFolder() { return FolderOf(ModulePath(nullptr)); }
 

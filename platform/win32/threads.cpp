@@ -24,6 +24,7 @@ constexpr int kCancelAttempts = 200;
 [[noreturn]] void EndHere(ThreadObject* self) {
   self->terminated.store(true, std::memory_order_release);
   if (self->atEnd) self->atEnd();
+  self->finished.store(true, std::memory_order_release);
   ExitThread(0);
 }
 
@@ -43,6 +44,7 @@ unsigned __stdcall Trampoline(void* argument) {
     if (self->atEnd) self->atEnd();
   } catch (...) {
   }
+  self->finished.store(true, std::memory_order_release);
   return 0;
 }
 
@@ -70,6 +72,7 @@ void JoinThread(Handle handle) {
   auto* thread = static_cast<ThreadObject*>(handle);
   if (!thread->joined) {
     WaitForSingleObject(thread->handle, INFINITE);
+    while (!thread->finished.load(std::memory_order_acquire)) Sleep(1);
     thread->joined = true;
   }
 }
@@ -97,6 +100,7 @@ bool TerminateThreadAt(Handle handle) {
   WaitForSingleObject(thread->handle, INFINITE);
   thread->terminated.store(true, std::memory_order_release);
   if (thread->atEnd) thread->atEnd();
+  thread->finished.store(true, std::memory_order_release);
   return true;
 }
 
