@@ -6,17 +6,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
 
 #include "platform/posix/object.h"
+#include "platform/shared_state.h"
 
 namespace ductrine::platform {
 namespace {
-
-std::mutex g_consoleLock;  // guards the sinks and the terminal handle
-ConsoleSink g_sink;
-ConsoleInput g_input;
-std::atomic<long> g_identityOverride{-1};
 
 long ReadTtyNumber() {
   std::FILE* stat = std::fopen("/proc/self/stat", "r");
@@ -57,51 +52,26 @@ int Terminal() {
 }  // namespace
 
 long ConsoleIdentity() {
-  long forced = g_identityOverride.load(std::memory_order_relaxed);
+  long forced = ForcedConsoleIdentity();
   if (forced >= 0) return forced;
   static const long identity = ReadTtyNumber();
   return identity;
 }
 
-void SetConsoleIdentityForTesting(long identity) {
-  g_identityOverride.store(identity, std::memory_order_relaxed);
-}
-
 bool ConsoleWrite(std::string_view bytes) {
-  ConsoleSink sink;
-  {
-    std::lock_guard<std::mutex> hold(g_consoleLock);
-    sink = g_sink;
-  }
-  if (sink) {
-    sink(bytes);
-    return true;
-  }
-  return WriteAll(2, bytes);
-}
-
-void SetConsoleSink(ConsoleSink sink) {
-  std::lock_guard<std::mutex> hold(g_consoleLock);
-  g_sink = std::move(sink);
+  return WriteToConsoleSink(bytes) || WriteAll(2, bytes);
 }
 
 void ConsolePrompt(std::string_view text) {
-  {
-    std::lock_guard<std::mutex> hold(g_consoleLock);
-    if (!g_input && !g_sink && Terminal() >= 0) {
-      WriteAll(Terminal(), text);
-      return;
-    }
+  if (!ConsoleRedirected() && Terminal() >= 0) {
+    WriteAll(Terminal(), text);
+    return;
   }
   ConsoleWrite(text);
 }
 
 bool ConsoleReadLine(std::string* line) {
-  ConsoleInput input;
-  {
-    std::lock_guard<std::mutex> hold(g_consoleLock);
-    input = g_input;
-  }
+  ConsoleInput input = TestConsoleInput();
   line->clear();
   if (input) return input(line);
   int fd = Terminal();
@@ -120,11 +90,6 @@ bool ConsoleReadLine(std::string* line) {
   }
   if (!line->empty() && line->back() == '\r') line->pop_back();
   return true;
-}
-
-void SetConsoleInputForTesting(ConsoleInput input) {
-  std::lock_guard<std::mutex> hold(g_consoleLock);
-  g_input = std::move(input);
 }
 
 }  // namespace ductrine::platform

@@ -1,21 +1,15 @@
-// Errors, clock, module state and process facts.
+// Errors, the clock and process facts.
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <thread>
+#include <ctime>
 
 #include "platform/platform.h"
+#include "platform/shared_state.h"
 
 namespace ductrine::platform {
-namespace {
-
-std::atomic<std::int64_t> g_fixedClock{-1};
-thread_local const void* t_module = nullptr;
-
-}  // namespace
 
 int LastErrorCode() { return errno; }
 
@@ -30,13 +24,9 @@ std::string ReasonText(int code) {
 }
 
 std::int64_t ClockSeconds() {
-  std::int64_t fixed = g_fixedClock.load(std::memory_order_relaxed);
+  std::int64_t fixed = FixedClock();
   if (fixed >= 0) return fixed;
   return static_cast<std::int64_t>(std::time(nullptr));
-}
-
-void SetClockForTesting(std::int64_t seconds) {
-  g_fixedClock.store(seconds, std::memory_order_relaxed);
 }
 
 bool ToLocalTime(std::int64_t seconds, std::tm* out) {
@@ -44,22 +34,6 @@ bool ToLocalTime(std::int64_t seconds, std::tm* out) {
   return localtime_r(&value, out) != nullptr;
 }
 
-ModuleStateGuard::ModuleStateGuard(const void* module) : previous_(t_module) {
-  t_module = module;
-}
-
-ModuleStateGuard::~ModuleStateGuard() { t_module = previous_; }
-
-const void* ModuleStateGuard::Current() { return t_module; }
-
 unsigned ProcessId() { return static_cast<unsigned>(getpid()); }
-
-unsigned ProcessorCount() {
-  static const unsigned count = [] {
-    unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1u : n;
-  }();
-  return count;
-}
 
 }  // namespace ductrine::platform

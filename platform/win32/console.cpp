@@ -6,18 +6,13 @@
 #include <conio.h>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "platform/shared_state.h"
 #include "platform/win32/object.h"
 
 namespace ductrine::platform {
 namespace {
-
-std::mutex g_consoleLock;  // guards the sinks
-ConsoleSink g_sink;
-ConsoleInput g_input;
-std::atomic<long> g_identityOverride{-1};
 
 // The runtime's console line input reads at most this many characters a time.
 constexpr int kPieceSize = 127;
@@ -34,27 +29,15 @@ bool HasConsoleInput() {
 }  // namespace
 
 long ConsoleIdentity() {
-  long forced = g_identityOverride.load(std::memory_order_relaxed);
+  long forced = ForcedConsoleIdentity();
   if (forced >= 0) return forced;
   static const long identity =
       static_cast<long>(reinterpret_cast<std::intptr_t>(GetConsoleWindow()));
   return identity;
 }
 
-void SetConsoleIdentityForTesting(long identity) {
-  g_identityOverride.store(identity, std::memory_order_relaxed);
-}
-
 bool ConsoleWrite(std::string_view bytes) {
-  ConsoleSink sink;
-  {
-    std::lock_guard<std::mutex> hold(g_consoleLock);
-    sink = g_sink;
-  }
-  if (sink) {
-    sink(bytes);
-    return true;
-  }
+  if (WriteToConsoleSink(bytes)) return true;
   HANDLE console = CreateFileA("CON", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (console != INVALID_HANDLE_VALUE) {
@@ -66,28 +49,16 @@ bool ConsoleWrite(std::string_view bytes) {
   return error != nullptr && error != INVALID_HANDLE_VALUE && WriteAll(error, bytes);
 }
 
-void SetConsoleSink(ConsoleSink sink) {
-  std::lock_guard<std::mutex> hold(g_consoleLock);
-  g_sink = std::move(sink);
-}
-
 void ConsolePrompt(std::string_view text) {
-  {
-    std::lock_guard<std::mutex> hold(g_consoleLock);
-    if (!g_input && !g_sink) {
-      std::string prompt(text);
-      if (_cputs(prompt.c_str()) == 0) return;
-    }
+  if (!ConsoleRedirected()) {
+    std::string prompt(text);
+    if (_cputs(prompt.c_str()) == 0) return;
   }
   ConsoleWrite(text);
 }
 
 bool ConsoleReadLine(std::string* line) {
-  ConsoleInput input;
-  {
-    std::lock_guard<std::mutex> hold(g_consoleLock);
-    input = g_input;
-  }
+  ConsoleInput input = TestConsoleInput();
   line->clear();
   if (input) return input(line);
   if (!HasConsoleInput()) return false;
@@ -102,11 +73,6 @@ bool ConsoleReadLine(std::string* line) {
     if (line->size() < kLongestLine) line->append(piece, got);
     if (got < static_cast<std::size_t>(kPieceSize)) return true;
   }
-}
-
-void SetConsoleInputForTesting(ConsoleInput input) {
-  std::lock_guard<std::mutex> hold(g_consoleLock);
-  g_input = std::move(input);
 }
 
 }  // namespace ductrine::platform

@@ -1,15 +1,12 @@
-// Errors, clock, module state and process facts.
+// Errors, the clock and process facts.
 
 #include <ctime>
-#include <thread>
 
+#include "platform/shared_state.h"
 #include "platform/win32/object.h"
 
 namespace ductrine::platform {
 namespace {
-
-std::atomic<std::int64_t> g_fixedClock{-1};
-thread_local const void* t_module = nullptr;
 
 // FormatMessageA: allocate the buffer, text from the system, no inserts.
 constexpr DWORD kMessageFlags = 0x1300;
@@ -37,13 +34,9 @@ std::string ReasonText(int code) {
 }
 
 std::int64_t ClockSeconds() {
-  std::int64_t fixed = g_fixedClock.load(std::memory_order_relaxed);
+  std::int64_t fixed = FixedClock();
   if (fixed >= 0) return fixed;
   return static_cast<std::int64_t>(_time64(nullptr));
-}
-
-void SetClockForTesting(std::int64_t seconds) {
-  g_fixedClock.store(seconds, std::memory_order_relaxed);
 }
 
 bool ToLocalTime(std::int64_t seconds, std::tm* out) {
@@ -51,22 +44,6 @@ bool ToLocalTime(std::int64_t seconds, std::tm* out) {
   return _localtime64_s(out, &value) == 0;
 }
 
-ModuleStateGuard::ModuleStateGuard(const void* module) : previous_(t_module) {
-  t_module = module;
-}
-
-ModuleStateGuard::~ModuleStateGuard() { t_module = previous_; }
-
-const void* ModuleStateGuard::Current() { return t_module; }
-
 unsigned ProcessId() { return static_cast<unsigned>(GetCurrentProcessId()); }
-
-unsigned ProcessorCount() {
-  static const unsigned count = [] {
-    unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1u : n;
-  }();
-  return count;
-}
 
 }  // namespace ductrine::platform
