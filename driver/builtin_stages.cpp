@@ -104,6 +104,8 @@ class CConsole final : public CProcess {
  private:
   std::int32_t ReadInput() {
     std::unique_ptr<char[]> block(new char[kReadBlock]);
+    // Standard input may block without limit: it is read off the dispatcher.
+    platform::BlockingReader reader(streams_.read);
     LineSplitter lines;
     bool downstreamOpen = true;
     auto emit = [this, &downstreamOpen](const std::string& record) {
@@ -114,9 +116,9 @@ class CConsole final : public CProcess {
     for (;;) {
       long got = 0;
       {
-        // The one place where a stop of the run may end this thread.
+        // The one place where a stop of the run may end this stage.
         platform::CancellableRegion endable;
-        got = streams_.read(block.get(), kReadBlock);
+        got = reader.Read(block.get(), kReadBlock);
       }
       if (got < 0) {
         int code = platform::LastErrorCode();

@@ -56,6 +56,8 @@ std::variant<CommandLine, ParseError> ParseCommandLine(std::span<const std::stri
       help = true;
     } else if (arg == "--version") {
       version = true;
+    } else if (arg == "--threads") {
+      out.threadPerStage = true;
     } else if (arg == kRecordLimitOption) {
       if (i + 1 >= args.size()) {
         return ParseError{1018, {arg, "an unsigned integer from 2 to 2147483648"}};
@@ -87,10 +89,10 @@ std::variant<CommandLine, ParseError> ParseCommandLine(std::span<const std::stri
 }
 
 std::string_view UsageText() {
-  return R"(Usage: pipe [--record-limit N] [--help] [--version] [--] PIPELINE...
+  return R"(Usage: pipe [--record-limit N] [--threads] [--help] [--version] [--] PIPELINE...
 
-Runs a pipeline: stages connected by record streams, each stage on a thread
-of its own. The words of PIPELINE are joined with single blanks, so
+Runs a pipeline: stages connected by record streams, all of them taking
+turns on one thread (--threads: each on a thread of its own). The words of PIPELINE are joined with single blanks, so
   pipe "< in.txt | >> out.txt"   and   pipe '<' in.txt '|' '>>' out.txt
 mean the same. Options count only before the first word of the pipeline
 (or up to "--"): "pipe literal --help" writes the record "--help".
@@ -99,6 +101,8 @@ Running an ooRexx program file (PIPE filename.rex) is not supported.
 Options:
   --record-limit N  record buffer size, 2 to 2147483648 (default 65536);
                     the longest record is N-1 bytes
+  --threads         run each stage on a thread of its own (for stage
+                    modules that block in system calls of their own)
   --help            show this text and exit
   --version         show the version and exit
 

@@ -1,6 +1,6 @@
 // The command line of the pipe command:
 //
-//   pipe [--record-limit N] [--help] [--version] [--] PIPELINE...
+//   pipe [--record-limit N] [--threads] [--help] [--version] [--] PIPELINE...
 //
 // Options count only before the first word of the pipeline (or up to "--");
 // every later word belongs to the pipeline, and the words are joined with
@@ -28,6 +28,7 @@ struct CommandLine {
   enum class Action { kRun, kHelp, kVersion };
   Action action = Action::kRun;
   std::uint32_t recordLimit = kDefaultRecordLimit;
+  bool threadPerStage = false;  // --threads
   std::string pipeline;  // the joined words; empty unless action is kRun
 };
 

@@ -126,6 +126,7 @@ int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
     for (std::uint32_t s = 0; s < found[p].size(); ++s) engine.SetEntry(p, s, found[p][s]);
   }
   engine.SetStartCheck([](CPipeSet& run) { CheckDeclaredLimits(run); });
+  engine.SetThreadPerStage(command.threadPerStage);
   return ExitStatus(engine.Run());
 }
 

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <memory>
 
 namespace ductrine {
@@ -77,6 +79,54 @@ void RunEngine::FinishStage(CStage& stage) {
   stage.state = kStateComplete;
 }
 
+void RunEngine::ReportLaunchFailure(CStage& stage, int code) {
+  // A stand-in that lends the stage's position to the message.
+  class Identity final : public CProcess {
+   public:
+    explicit Identity(const CStageCall& call) : CProcess(call) {}
+    bool Setup() override { return false; }
+    std::int32_t Run() override { return 3; }
+  } identity(CStageCall{0, &set_, stage.pipeIndex, stage.stageIndex});
+  std::string reason = platform::ReasonText(code);
+  set_.IssueMessage(identity, 2014, kSeverityError, {"stage", code, reason});
+}
+
+std::string RunEngine::WriteStallDump() {
+  std::error_code error;
+  std::filesystem::path folder = dumpFolder_.empty()
+                                     ? std::filesystem::temp_directory_path(error)
+                                     : std::filesystem::path(dumpFolder_);
+  char name[64];
+  std::snprintf(name, sizeof name, "ductrine-stall-%u-%u.txt", platform::ProcessId(),
+                g_runCounter.load());
+  std::string path = (folder / name).string();
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (!file) return path;
+  static const char* const kStates[] = {"running", "ended", "waiting for a record",
+                                        "waiting for its record to be taken"};
+  for (CPipe& pipe : set_.pipes)
+    for (CStage& stage : pipe.stages) {
+      std::uint32_t state = stage.state;
+      std::fprintf(file, "Pipe(%u),Stage(%u),Type(%s): %s", stage.pipeIndex, stage.stageIndex,
+                   stage.typeName.c_str(), state < 4 ? kStates[state] : "unknown");
+      if (state == kStateReadPending && stage.lastInputStream >= 0)
+        std::fprintf(file, " on input stream %d", static_cast<int>(stage.lastInputStream));
+      if (state == kStateWritePending)
+        std::fprintf(file, " on output stream %u", static_cast<unsigned>(stage.lastOutputStream));
+      std::fprintf(file, "; reads %u, writes %u", static_cast<unsigned>(stage.readCount),
+                   static_cast<unsigned>(stage.writeCount));
+      for (std::size_t i = 0; i < stage.inputs.size(); ++i)
+        std::fprintf(file, "; input %zu: %u records", i,
+                     static_cast<unsigned>(stage.inputs[i].recordCount));
+      for (std::size_t i = 0; i < stage.outputs.size(); ++i)
+        std::fprintf(file, "; output %zu: %u records", i,
+                     static_cast<unsigned>(stage.outputs[i].recordCount));
+      std::fprintf(file, "\n");
+    }
+  std::fclose(file);
+  return path;
+}
+
 RunResult RunEngine::Run() {
   NameEvents();
   std::vector<Handle> held;
@@ -91,7 +141,23 @@ RunResult RunEngine::Run() {
         held.push_back(NamedEvent::OpenOrCreate(in.consumedEventName, true, false));
     }
 
+  platform::Dispatcher dispatcher;
+  // The start barrier is a fiber of the calling thread: it waits for every
+  // stage's ready event, lets the driver check the set, and starts them all.
+  dispatcher.Spawn([this] {
+    for (CPipe& pipe : set_.pipes)
+      for (CStage& stage : pipe.stages) {
+        Handle ready = NamedEvent::OpenOrCreate(stage.readyEventName, true, false);
+        NamedEvent::Wait(ready);
+        platform::CloseObject(ready);
+      }
+    if (startCheck_) startCheck_(set_);
+    for (CPipe& pipe : set_.pipes)
+      for (CStage& stage : pipe.stages) SignalEvent(stage.startEventName);
+  });
+
   std::vector<std::vector<std::unique_ptr<StageSlot>>> slots(set_.pipes.size());
+  bool launchFailed = false;
   for (std::uint32_t p = 0; p < set_.pipes.size(); ++p)
     for (std::uint32_t s = 0; s < set_.pipes[p].stages.size(); ++s) {
       auto slot = std::make_unique<StageSlot>();
@@ -103,45 +169,52 @@ RunResult RunEngine::Run() {
       StageSlot* raw = slot.get();
       CStage* stage = &set_.pipes[p].stages[s];
       slots[p].push_back(std::move(slot));
-      stage->threadHandle = platform::StartThread(
-          [this, raw, entry] {
-            if (entry) {
-              raw->returnCode = entry(&raw->call);
-            } else {
-              raw->call.setupOk = 0;  // no entry point: the stage cannot run
-              set_.StartHandshake(&raw->call);
-              raw->returnCode = 3;
-            }
-          },
-          // However the stage ends; a terminated stage counts as one that
-          // returned 0.
-          [this, stage] { FinishStage(*stage); });
+      if (!launchFailed) {
+        stage->threadHandle = dispatcher.Spawn(
+            [this, raw, entry] {
+              if (entry) {
+                raw->returnCode = entry(&raw->call);
+              } else {
+                raw->call.setupOk = 0;  // no entry point: the stage cannot run
+                set_.StartHandshake(&raw->call);
+                raw->returnCode = 3;
+              }
+            },
+            // However the stage ends; an ended stage counts as one that
+            // returned 0.
+            [this, stage] { FinishStage(*stage); }, threadPerStage_);
+        if (stage->threadHandle) continue;
+        // No stage runs when one cannot be started: those started see the
+        // run aborted at the start barrier and return 3.
+        launchFailed = true;
+        set_.abortRun = 1;
+        ReportLaunchFailure(*stage, platform::LastErrorCode());
+      }
+      raw->returnCode = 3;
+      FinishStage(*stage);
+      SignalEvent(stage->readyEventName);
     }
 
-  for (CPipe& pipe : set_.pipes)
-    for (CStage& stage : pipe.stages) {
-      Handle ready = NamedEvent::OpenOrCreate(stage.readyEventName, true, false);
-      NamedEvent::Wait(ready);
-      platform::CloseObject(ready);
+  // A stall is reported and the run stopped; fibers that still wait after
+  // the stop are ended where they wait.
+  for (int attempt = 0; !dispatcher.Run() && attempt < 3; ++attempt) {
+    if (attempt == 0) {
+      std::string dump = WriteStallDump();
+      set_.IssueSystemMessage(1005, kSeverityError, {dump});
+      set_.Quiesce(1);
+    } else {
+      dispatcher.EndParked();
     }
-  if (startCheck_) startCheck_(set_);
-  for (CPipe& pipe : set_.pipes)
-    for (CStage& stage : pipe.stages) SignalEvent(stage.startEventName);
+  }
 
   RunResult result;
   for (std::uint32_t p = 0; p < set_.pipes.size(); ++p) {
     result.returnCodes.emplace_back();
-    for (std::uint32_t s = 0; s < set_.pipes[p].stages.size(); ++s) {
-      CStage& stage = set_.pipes[p].stages[s];
-      platform::JoinThread(stage.threadHandle);
+    for (std::uint32_t s = 0; s < set_.pipes[p].stages.size(); ++s)
       result.returnCodes[p].push_back(slots[p][s]->returnCode);
-    }
   }
   for (CPipe& pipe : set_.pipes)
-    for (CStage& stage : pipe.stages) {
-      platform::CloseObject(stage.threadHandle);
-      stage.threadHandle = nullptr;
-    }
+    for (CStage& stage : pipe.stages) stage.threadHandle = nullptr;
   for (Handle event : held) platform::CloseObject(event);
   result.highestReturnCode = set_.highestReturnCode;
   return result;

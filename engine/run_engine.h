@@ -1,13 +1,16 @@
 // The driver's side of a run: given a built pipeline set and an entry point
-// per stage, it names and holds every event of the run, starts one thread
-// per stage, performs the start barrier, and when a stage ends severs its
-// streams and wakes its partners. The pipe command and the tests use it.
+// per stage, it names and holds every event of the run, runs every stage as
+// a fiber on the calling thread (or each on a thread of its own), performs
+// the start barrier, and when a stage ends severs its streams and wakes its
+// partners. A run that stalls (every stage waits, nothing can wake one) is
+// reported with a dump and stopped. The pipe command and the tests use it.
 //
 // Run is called on one thread; it returns when every stage has returned.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "runtime/pipe_set.h"
@@ -35,16 +38,25 @@ class RunEngine {
   // for the driver's checks of the declared stream limits. It may set
   // abortRun, which makes every stage return 3 without running.
   void SetStartCheck(std::function<void(CPipeSet&)> check) { startCheck_ = std::move(check); }
+  // Each stage on a thread of its own, for stages that block in system
+  // calls of their own; by default all share the calling thread.
+  void SetThreadPerStage(bool on) { threadPerStage_ = on; }
+  // Where a stall's dump goes (a folder); the system's temporary folder by default.
+  void SetDumpFolder(std::string folder) { dumpFolder_ = std::move(folder); }
 
   RunResult Run();
 
  private:
   void NameEvents();
   void FinishStage(CStage& stage);
+  void ReportLaunchFailure(CStage& stage, int code);
+  std::string WriteStallDump();
 
   CPipeSet& set_;
   std::vector<std::vector<StageEntry>> entries_;
   std::function<void(CPipeSet&)> startCheck_;
+  bool threadPerStage_ = false;
+  std::string dumpFolder_;
 };
 
 }  // namespace ductrine

@@ -6,7 +6,7 @@
 // the test hooks (console sink and input, clock, console identity) and the
 // module state.
 //
-// All functions are safe to call from every stage thread at once.
+// All functions are safe to call from every stage fiber and thread at once.
 #pragma once
 
 #include <cstddef>
@@ -136,20 +136,105 @@ DUCTRINE_PLATFORM_API bool FileIsReadOnly(const char* name);
 DUCTRINE_PLATFORM_API bool MakeFileWritable(const char* name, unsigned* saved);
 DUCTRINE_PLATFORM_API bool RestoreFileAttributes(const char* name, unsigned saved);
 
-// ---- threads --------------------------------------------------------------
-// Stage threads run with asynchronous ends disabled; only a stage blocked in
-// a console read may be ended, inside a CancellableRegion.
+// ---- fibers and the dispatcher ---------------------------------------------
+// A run's stages are fibers. The fibers of a dispatcher take turns on the
+// thread that calls Run: one runs until it waits on an event or a mutex (or
+// yields), then the next ready one runs; a wait from another thread wakes
+// them through the dispatcher's inbox. A fiber spawned with a thread of its
+// own is the only fiber of that thread (for stages that block in system
+// calls of their own). Fibers never move between threads. What the system
+// keeps per thread (the last error code, the module state, the C++ runtime's
+// exception state) is kept per fiber.
 using ThreadBody = std::function<void()>;
+
+class DUCTRINE_PLATFORM_API Dispatcher {
+ public:
+  Dispatcher();
+  // Joins the fibers' own threads; every fiber must have ended.
+  ~Dispatcher();
+  Dispatcher(const Dispatcher&) = delete;
+  Dispatcher& operator=(const Dispatcher&) = delete;
+
+  // A fiber that runs `body`, then `atEnd` however it ends (returned, or
+  // ended by TerminateThreadAt). Null when its stack or thread cannot be had
+  // (error code set). The handle belongs to the dispatcher: valid until it
+  // is destroyed, never closed by the caller. A fiber with a thread of its
+  // own starts at once; the others when Run is called.
+  Handle Spawn(ThreadBody body, ThreadBody atEnd = {}, bool ownThread = false);
+  // Runs the fibers until every one has ended: true. False when the run
+  // stalled: every fiber left waits and nothing can wake one (no reader
+  // thread in flight, no OutsideWaker alive). The fibers stay parked; the
+  // caller may wake them, or EndParked, and Run again.
+  bool Run();
+  // After a stall: ends every fiber where it waits, region or not.
+  void EndParked();
+  // True while the fiber waits (for a stall's report).
+  static bool IsParked(Handle fiber);
+
+ private:
+  struct State;
+  State* state_;
+};
+
+// Thrown from the wait of a fiber that is being ended: its stack unwinds, its
+// destructors run, and the fiber's entry catches it. Not a std::exception,
+// so a stage's `catch (const std::exception&)` lets it pass; a stage that
+// catches everything must throw it on.
+struct DUCTRINE_PLATFORM_API FiberEnd {};
+
+// The fiber running on the calling thread; null on a plain thread.
+DUCTRINE_PLATFORM_API Handle CurrentFiber();
+// Lets the other ready fibers of the caller's dispatcher run first; on a
+// plain thread, yields the core.
+DUCTRINE_PLATFORM_API void YieldFiber();
+
+// While one is alive, a thread outside every run may still set an event a
+// fiber waits on, so a dispatcher with nothing ready sleeps rather than
+// reporting a stall.
+class DUCTRINE_PLATFORM_API OutsideWaker {
+ public:
+  OutsideWaker();
+  ~OutsideWaker();
+  OutsideWaker(const OutsideWaker&) = delete;
+  OutsideWaker& operator=(const OutsideWaker&) = delete;
+};
+
+// A read that can block without limit (a pipe, a terminal), made by a
+// thread of its own while the calling fiber waits, so the other fibers go
+// on. On a plain thread it reads on the caller's thread.
+class DUCTRINE_PLATFORM_API BlockingReader {
+ public:
+  using ReadFunction = std::function<long(char* buffer, std::size_t size)>;
+  explicit BlockingReader(ReadFunction read);
+  // Ends the reader thread where it blocks, and joins it.
+  ~BlockingReader();
+  BlockingReader(const BlockingReader&) = delete;
+  BlockingReader& operator=(const BlockingReader&) = delete;
+  // What the read function returned. Inside a CancellableRegion a stop may
+  // end the calling fiber here (it unwinds; the read's data is dropped).
+  long Read(char* buffer, std::size_t size);
+
+ private:
+  struct State;
+  State* state_;
+};
+
+// ---- threads --------------------------------------------------------------
+// Plain threads run with asynchronous ends disabled; only a thread blocked
+// in a read may be ended, inside a CancellableRegion.
 // Starts a thread; the handle stays valid until JoinThread. `atEnd` runs
 // once when the thread ends, however it ends: after the body returns, in the
 // unwind of an end, or, where an end unwinds nothing, on the thread that
 // ended it once the thread is gone.
 DUCTRINE_PLATFORM_API Handle StartThread(ThreadBody body, ThreadBody atEnd = {});
 DUCTRINE_PLATFORM_API void JoinThread(Handle thread);
-// Ends the thread where it blocks in a CancellableRegion; never the caller.
+// Ends the thread, or the fiber, where it blocks in a CancellableRegion (a
+// fiber: where it waits inside one, unwinding it); one that is not there
+// now ends at its next such wait. Never the caller.
 DUCTRINE_PLATFORM_API bool TerminateThreadAt(Handle thread);
+// True when the handle is the calling thread or the fiber running on it.
 DUCTRINE_PLATFORM_API bool IsCurrentThread(Handle thread);
-// True when the thread ended by TerminateThreadAt.
+// True when the thread or fiber ended by TerminateThreadAt.
 DUCTRINE_PLATFORM_API bool ThreadWasTerminated(Handle thread);
 
 class DUCTRINE_PLATFORM_API CancellableRegion {

@@ -71,6 +71,8 @@ ModuleStateGuard::~ModuleStateGuard() { t_module = previous_; }
 
 const void* ModuleStateGuard::Current() { return t_module; }
 
+void SetCurrentModule(const void* module) { t_module = module; }
+
 unsigned ProcessorCount() {
   static const unsigned count = [] {
     unsigned n = std::thread::hardware_concurrency();

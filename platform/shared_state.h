@@ -20,5 +20,7 @@ bool WriteToConsoleSink(std::string_view bytes);
 ConsoleInput TestConsoleInput();
 // True when a test has pointed console output or input elsewhere.
 bool ConsoleRedirected();
+// The module state of the calling thread, set as a fiber comes onto it.
+void SetCurrentModule(const void* module);
 
 }  // namespace ductrine::platform

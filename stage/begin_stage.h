@@ -3,8 +3,8 @@
 //
 // No exception leaves it: on a stage thread an escaped exception would end
 // the whole process and lose every other stage's buffered records. It is
-// reported with message 2999 and the stage returns 3. The unwind of a thread
-// that a stop ends is not an exception to catch and passes through.
+// reported with message 2999 and the stage returns 3. The unwind of a fiber
+// or thread that a stop ends is not an exception to catch and passes through.
 #pragma once
 
 #include <cxxabi.h>
@@ -55,6 +55,8 @@ DUCTRINE_PASSES_THREAD_END std::int32_t BeginStageBody(CStageCall* call) {
     return stage->Run();
   } catch (abi::__forced_unwind&) {
     throw;
+  } catch (const platform::FiberEnd&) {
+    throw;  // a stop ends this stage's fiber: its unwind must reach the fiber's end
   } catch (const std::exception& error) {
     stage.reset();
     ReportStageException(call, error.what());

@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/dispatch/fiber.h"
 #include "platform/posix/object.h"
 
 namespace ductrine::platform {
@@ -208,7 +209,9 @@ Handle NamedEvent::OpenExisting(std::string_view name) {
 void NamedEvent::Set(Handle handle) {
   NamedObject* event = AsNamed(handle, ObjectKind::kEvent);
   if (!event) return;
-  event->state.store(1, std::memory_order_seq_cst);
+  // The flip and the detach of the parked fibers are one step: a fiber that
+  // saw the event set and waits again must not take this set's wake.
+  event->fibers.WakeAll([event] { event->state.store(1, std::memory_order_seq_cst); });
   if (event->waiters.load(std::memory_order_seq_cst) != 0) {
     // Wake all: for an auto-reset event the losers of the take sleep again.
     Futex(&event->state, FUTEX_WAKE_PRIVATE, INT_MAX);
@@ -223,6 +226,15 @@ void NamedEvent::Reset(Handle handle) {
 void NamedEvent::Wait(Handle handle) {
   NamedObject* event = AsNamed(handle, ObjectKind::kEvent);
   if (!event) return;
+  if (FiberObject* self = RunningFiber()) {
+    // A manual-reset event releases whoever was parked when it was set; an
+    // auto-reset one only the fiber that takes it.
+    for (;;) {
+      bool taken = false;
+      event->fibers.Park(self, [&] { return taken = TryTake(event); });
+      if (taken || event->manualReset) return;
+    }
+  }
   if (TryTake(event) || SpinFor(event)) return;
   const bool stage = t_isStageThread;
   if (stage) g_sleepingStageThreads.fetch_add(1, std::memory_order_relaxed);
@@ -239,13 +251,13 @@ Handle NamedMutex::OpenOrCreate(std::string_view name) {
 bool NamedMutex::Acquire(Handle handle) {
   NamedObject* mutex = AsNamed(handle, ObjectKind::kMutex);
   if (!mutex) return false;
-  mutex->mutex.lock();
+  mutex->mutex.Acquire();
   return true;
 }
 
 void NamedMutex::Release(Handle handle) {
   NamedObject* mutex = AsNamed(handle, ObjectKind::kMutex);
-  if (mutex) mutex->mutex.unlock();
+  if (mutex) mutex->mutex.Release();
 }
 
 void CloseObject(Handle handle) {
@@ -261,6 +273,8 @@ void CloseObject(Handle handle) {
     case ObjectKind::kThread:
       CloseThread(static_cast<ThreadObject*>(handle));
       break;
+    case ObjectKind::kFiber:
+      break;  // the dispatcher owns it
   }
 }
 

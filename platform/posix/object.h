@@ -8,11 +8,13 @@
 #include <mutex>
 #include <string>
 
+#include "platform/dispatch/fiber_mutex.h"
+#include "platform/dispatch/wait_list.h"
 #include "platform/platform.h"
 
 namespace ductrine::platform {
 
-enum class ObjectKind : std::uint32_t { kEvent, kMutex, kSegment, kThread };
+enum class ObjectKind : std::uint32_t { kEvent, kMutex, kSegment, kThread, kFiber };
 
 struct Object {
   explicit Object(ObjectKind k) : kind(k) {}
@@ -31,10 +33,11 @@ struct NamedObject : Object {
   bool inRegistry = true;  // guarded by the registry shard's lock
   // event
   std::atomic<std::uint32_t> state{0};
-  std::atomic<std::uint32_t> waiters{0};
+  std::atomic<std::uint32_t> waiters{0};  // plain threads asleep on `state`
+  WaitList fibers;                         // fibers parked on it
   bool manualReset = true;
   // mutex
-  std::recursive_mutex mutex;
+  FiberMutex mutex;
 };
 
 // Registry operations (named_objects.cpp).

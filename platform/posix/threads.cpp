@@ -5,6 +5,7 @@
 #include <cxxabi.h>
 #include <pthread.h>
 
+#include "platform/dispatch/fiber.h"
 #include "platform/posix/object.h"
 
 namespace ductrine::platform {
@@ -74,6 +75,8 @@ void JoinThread(Handle handle) {
 }
 
 bool TerminateThreadAt(Handle handle) {
+  if (handle != nullptr && handle->kind == ObjectKind::kFiber)
+    return EndFiber(static_cast<FiberObject*>(handle), false);
   if (handle == nullptr || handle->kind != ObjectKind::kThread) return false;
   auto* thread = static_cast<ThreadObject*>(handle);
   if (pthread_equal(thread->thread, pthread_self())) return false;
@@ -83,11 +86,14 @@ bool TerminateThreadAt(Handle handle) {
 }
 
 bool IsCurrentThread(Handle handle) {
+  if (handle != nullptr && handle->kind == ObjectKind::kFiber) return RunningFiber() == handle;
   if (handle == nullptr || handle->kind != ObjectKind::kThread) return false;
   return pthread_equal(static_cast<ThreadObject*>(handle)->thread, pthread_self()) != 0;
 }
 
 bool ThreadWasTerminated(Handle handle) {
+  if (handle != nullptr && handle->kind == ObjectKind::kFiber)
+    return static_cast<FiberObject*>(handle)->terminated.load(std::memory_order_acquire);
   if (handle == nullptr || handle->kind != ObjectKind::kThread) return false;
   return static_cast<ThreadObject*>(handle)->terminated.load(std::memory_order_acquire);
 }
@@ -97,12 +103,28 @@ void CloseThread(ThreadObject* thread) {
   delete thread;
 }
 
+// On a fiber a region only marks where the fiber may be ended: the thread
+// under it runs other fibers and must never be cancelled.
 CancellableRegion::CancellableRegion() {
+  if (FiberObject* fiber = RunningFiber()) {
+    previous_ = fiber->inRegion.exchange(true) ? 1 : 0;
+    try {
+      EndIfAsked(fiber);
+    } catch (...) {
+      fiber->inRegion.store(previous_ != 0);
+      throw;
+    }
+    return;
+  }
   pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous_);
   pthread_testcancel();
 }
 
 CancellableRegion::~CancellableRegion() {
+  if (FiberObject* fiber = RunningFiber()) {
+    fiber->inRegion.store(previous_ != 0);
+    return;
+  }
   int ignored = 0;
   pthread_setcancelstate(previous_, &ignored);
 }

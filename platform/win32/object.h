@@ -17,7 +17,7 @@
 
 namespace ductrine::platform {
 
-enum class ObjectKind : std::uint32_t { kEvent, kMutex, kSegment, kThread };
+enum class ObjectKind : std::uint32_t { kEvent, kMutex, kSegment, kThread, kFiber };
 
 struct Object {
   Object(ObjectKind k, HANDLE h) : kind(k), handle(h) {}

@@ -83,10 +83,11 @@ BlockingPipe::~BlockingPipe() {
   if (writer_ != -1) CloseHandle(reinterpret_cast<HANDLE>(writer_));
 }
 
-bool BlockingPipe::Read() {
-  char c = 0;
+long BlockingPipe::ReadRaw(char* buffer, std::size_t size) {
   DWORD got = 0;
-  return ReadFile(reinterpret_cast<HANDLE>(reader_), &c, 1, &got, nullptr) && got == 1;
+  if (!ReadFile(reinterpret_cast<HANDLE>(reader_), buffer, static_cast<DWORD>(size), &got, nullptr))
+    return -1;
+  return static_cast<long>(got);
 }
 
 bool BlockingPipe::Write() {
@@ -109,13 +110,17 @@ BlockingPipe::~BlockingPipe() {
   if (writer_ != -1) close(static_cast<int>(writer_));
 }
 
-bool BlockingPipe::Read() {
-  char c = 0;
-  return ::read(static_cast<int>(reader_), &c, 1) == 1;
+long BlockingPipe::ReadRaw(char* buffer, std::size_t size) {
+  return static_cast<long>(::read(static_cast<int>(reader_), buffer, size));
 }
 
 bool BlockingPipe::Write() { return ::write(static_cast<int>(writer_), "x", 1) == 1; }
 
 #endif
+
+bool BlockingPipe::Read() {
+  char c = 0;
+  return read_.Read(&c, 1) == 1;
+}
 
 }  // namespace ductrine::test

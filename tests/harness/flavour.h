@@ -2,6 +2,8 @@
 // Windows), in one place instead of conditionals in every test.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -52,13 +54,18 @@ class BlockingPipe {
   BlockingPipe(const BlockingPipe&) = delete;
   BlockingPipe& operator=(const BlockingPipe&) = delete;
 
-  // One byte; false at the end of the pipe or on an error.
+  // One byte; false at the end of the pipe or on an error. On a stage's
+  // fiber it is read off the dispatcher, as a console stage reads.
   bool Read();
   bool Write();
 
  private:
+  long ReadRaw(char* buffer, std::size_t size);
+
   std::intptr_t reader_ = -1;
   std::intptr_t writer_ = -1;
+  // Ended and joined before the pipe closes.
+  platform::BlockingReader read_{[this](char* buffer, std::size_t size) { return ReadRaw(buffer, size); }};
 };
 
 }  // namespace ductrine::test

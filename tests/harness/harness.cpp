@@ -1,6 +1,7 @@
 #include "tests/harness/harness.h"
 
 #include <sstream>
+#include <thread>
 
 #include "platform/platform.h"
 #include "stage/begin_stage.h"
@@ -63,6 +64,19 @@ RunResult TestRun::Run(std::function<void(CPipeSet&)> startCheck) {
   for (const auto& [where, entry] : entries_) engine.SetEntry(where.first, where.second, entry);
   if (startCheck) engine.SetStartCheck(std::move(startCheck));
   return engine.Run();
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (platform::CurrentFiber()) {
+      platform::YieldFiber();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return true;
 }
 
 RunFn Producer(std::vector<std::string> records) {

@@ -2,6 +2,7 @@
 // the real run engine, and a capture of the console device.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -65,6 +66,11 @@ class Caller final : public CProcess {
   bool Setup() override { return true; }
   std::int32_t Run() override { return 0; }
 };
+
+// Polls `condition` until it holds (true) or `limit` passes (false). On a
+// stage's fiber it lets the other stages run between looks.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
 
 // Common stages.
 RunFn Producer(std::vector<std::string> records);

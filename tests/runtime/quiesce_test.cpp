@@ -24,16 +24,6 @@ using namespace std::chrono_literals;
 using platform::Handle;
 using platform::NamedEvent;
 
-// Polls a condition for up to `limit`; false when it never came true.
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10000ms) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
 // True when the named event exists and is signalled (a manual-reset event
 // stays so). An unsignalled event is released again after the probe.
 bool IsSignalled(const std::string& name) {
@@ -187,7 +177,7 @@ TEST_F(StopTest, WaitsForTheSubPipelineOfEveryCallpipeStage) {
       NamedEvent::Wait(stopEvent);
       streamsWoken = fresh.pipes[0].stages[1].inputs[0].flags == 0u &&
                      IsSignalled(Named("cp.rec.%ld", id)) && IsSignalled(Named("cp.con.%ld", id));
-      lockRaised = WaitFor([&] { return EventExists(lockName); }, 2000ms);
+      lockRaised = WaitUntil([&] { return EventExists(lockName); }, 2000ms);
       std::this_thread::sleep_for(200ms);
       released = true;
       NamedEvent::Set(done);
@@ -217,12 +207,12 @@ TEST_F(StopTest, EndsTheThreadsOfConsoleStagesOnly) {
     BlockingRead input;
     Handle thread = platform::StartThread([&] { input.Read(); });
     fresh.pipes[0].stages[0].threadHandle = thread;
-    ASSERT_TRUE(WaitFor([&] { return input.entered.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return input.entered.load(); }));
     fresh.Quiesce(2);
     if (!c.ended) input.Release();
     // A thread that was not ended is freed by the read, so the join never hangs.
     std::thread watchdog([&] {
-      if (!WaitFor([&] { return input.returned.load(); }, 3000ms)) input.Release();
+      if (!WaitUntil([&] { return input.returned.load(); }, 3000ms)) input.Release();
     });
     platform::JoinThread(thread);
     input.returned = true;
@@ -251,7 +241,7 @@ TEST_F(StopTest, ConcurrentCallsDoTheWorkOnce) {
       set.Quiesce(1);
       returned.fetch_add(1);
     });
-  bool othersReturned = WaitFor([&] { return returned.load() == kThreads - 1; }, 5000ms);
+  bool othersReturned = WaitUntil([&] { return returned.load() == kThreads - 1; }, 5000ms);
   std::this_thread::sleep_for(100ms);
   EXPECT_TRUE(othersReturned);
   EXPECT_EQ(returned.load(), kThreads - 1);
@@ -292,7 +282,7 @@ TEST(StopDuringRun, WakesEveryWaiterAndLaterOperationsReturnAtOnce) {
       return 0;
     }));
   StageRef hub = run.Add(0, "HUB", [&](CProcess&, CPipeSet& set) {
-    bool allWaiting = WaitFor([&] {
+    bool allWaiting = WaitUntil([&] {
       for (int i = 0; i < kPairs; ++i) {
         if (set.pipes[0].stages[i].state != kStateWritePending) return false;
         if (set.pipes[1].stages[i].state != kStateReadPending) return false;
@@ -304,7 +294,7 @@ TEST(StopDuringRun, WakesEveryWaiterAndLaterOperationsReturnAtOnce) {
     checked = true;
     // Stay until every woken stage has also tried again, so that nothing but
     // the stop can have freed them.
-    EXPECT_TRUE(WaitFor([&] { return secondOpsDone.load() == 2 * kPairs; }));
+    EXPECT_TRUE(WaitUntil([&] { return secondOpsDone.load() == 2 * kPairs; }));
     return 0;
   });
   for (int i = 0; i < kPairs; ++i) {
@@ -329,7 +319,7 @@ TEST(StopDuringRun, ConsoleStageBlockedInItsReadIsEndedAndCountsAsZero) {
     return 7;
   });
   StageRef stopper = run.Add(0, "STOPPER", [&](CProcess&, CPipeSet& set) {
-    EXPECT_TRUE(WaitFor([&] { return input.entered.load(); }));
+    EXPECT_TRUE(WaitUntil([&] { return input.entered.load(); }));
     set.Quiesce(2);
     return 5;
   });
@@ -337,7 +327,7 @@ TEST(StopDuringRun, ConsoleStageBlockedInItsReadIsEndedAndCountsAsZero) {
   // Should the stop fail to end the console stage, free it rather than hang.
   std::atomic<bool> finished{false};
   std::thread watchdog([&] {
-    if (!WaitFor([&] { return finished.load(); }, 10000ms)) input.Release();
+    if (!WaitUntil([&] { return finished.load(); }, 10000ms)) input.Release();
   });
   RunResult result = run.Run();
   finished = true;

@@ -8,10 +8,6 @@
 namespace ductrine::test {
 namespace {
 
-void WaitUntil(const std::function<bool()>& condition) {
-  while (!condition()) std::this_thread::yield();
-}
-
 TEST(RecordStreams, PeekOnMissingStreamReturnsAtOnce) {
   TestRun run;
   std::atomic<bool> peekedMissing{false};

@@ -258,8 +258,8 @@ TEST_F(TailwriterTest, ProbeFailureStopsTheStageBeforeAnyRecordIsRead) {
 // bounded, so that a fault shows as a failed check rather than a hang.
 RunFn ProducerAfter(TestRun& run, std::uint32_t other, StageState state, const char* record) {
   return [&run, other, state, record](CProcess& self, CPipeSet& set) {
-    for (int i = 0; i < 20000 && run.set.pipes[other].stages[1].state.load() != state; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    WaitUntil([&] { return run.set.pipes[other].stages[1].state.load() == state; },
+              std::chrono::milliseconds(20000));
     set.WriteRecord(self, 0, record);
     return 0;
   };
