@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/dispatch/fiber.h"
+#include "platform/dispatch/fiber_mutex.h"
 #include "platform/win32/object.h"
 
 namespace ductrine::platform {
@@ -20,10 +22,16 @@ constexpr DWORD kEventAllAccess = 0x1F0003;
 // record, and the driver keeps each of them open for the run, so after the
 // first open the kernel is asked only to set, reset and wait. The object
 // still lives exactly while this process (or another) holds a handle to it.
+// Fibers of this process park on the shared handle's own list: a kernel
+// wait would stop every fiber of the thread. A set from this process wakes
+// them; flags that other processes raise are tested, never waited for.
 struct NamedHandle : Object {
   NamedHandle(ObjectKind k, HANDLE h, std::string n) : Object(k, h), name(std::move(n)) {}
   std::string name;
   std::size_t opens = 1;  // guarded by g_namesLock
+  bool manualReset = true;
+  WaitList fibers;
+  FiberMutex mutex;  // this process's side of a kernel mutex
 };
 
 std::mutex g_namesLock;
@@ -67,9 +75,16 @@ HANDLE KernelHandle(Handle handle, ObjectKind kind) {
 }  // namespace
 
 Handle NamedEvent::OpenOrCreate(std::string_view name, bool manualReset, bool initiallySet) {
-  return OpenNamed(name, ObjectKind::kEvent, [&](const char* text) {
-    return CreateEventA(nullptr, manualReset ? TRUE : FALSE, initiallySet ? TRUE : FALSE, text);
+  bool made = false;
+  Handle handle = OpenNamed(name, ObjectKind::kEvent, [&](const char* text) {
+    HANDLE event =
+        CreateEventA(nullptr, manualReset ? TRUE : FALSE, initiallySet ? TRUE : FALSE, text);
+    made = event != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+    return event;
   });
+  // The kind of an event that existed already stays as it was made.
+  if (handle && made) static_cast<NamedHandle*>(handle)->manualReset = manualReset;
+  return handle;
 }
 
 Handle NamedEvent::OpenExisting(std::string_view name) {
@@ -78,7 +93,11 @@ Handle NamedEvent::OpenExisting(std::string_view name) {
 }
 
 void NamedEvent::Set(Handle event) {
-  if (HANDLE h = KernelHandle(event, ObjectKind::kEvent)) SetEvent(h);
+  HANDLE h = KernelHandle(event, ObjectKind::kEvent);
+  if (h == nullptr) return;
+  // The set and the detach of the parked fibers are one step: a fiber that
+  // saw the event set and waits again must not take this set's wake.
+  static_cast<NamedHandle*>(event)->fibers.WakeAll([h] { SetEvent(h); });
 }
 
 void NamedEvent::Reset(Handle event) {
@@ -86,7 +105,17 @@ void NamedEvent::Reset(Handle event) {
 }
 
 void NamedEvent::Wait(Handle event) {
-  if (HANDLE h = KernelHandle(event, ObjectKind::kEvent)) WaitForSingleObject(h, INFINITE);
+  HANDLE h = KernelHandle(event, ObjectKind::kEvent);
+  if (h == nullptr) return;
+  if (FiberObject* self = RunningFiber()) {
+    auto* named = static_cast<NamedHandle*>(event);
+    for (;;) {
+      bool taken = false;
+      named->fibers.Park(self, [&] { return taken = WaitForSingleObject(h, 0) == WAIT_OBJECT_0; });
+      if (taken || named->manualReset) return;
+    }
+  }
+  WaitForSingleObject(h, INFINITE);
 }
 
 Handle NamedMutex::OpenOrCreate(std::string_view name) {
@@ -94,16 +123,29 @@ Handle NamedMutex::OpenOrCreate(std::string_view name) {
                    [](const char* text) { return CreateMutexA(nullptr, FALSE, text); });
 }
 
+namespace {
+
+// Other processes on the console meet at the kernel's mutex; a wait there
+// is short (one console line), so it may hold the thread.
+void TakeKernelMutex(void* handle) {
+  // A mutex whose owner ended without releasing it is ours now all the same.
+  WaitForSingleObject(static_cast<HANDLE>(handle), INFINITE);
+}
+
+void GiveKernelMutex(void* handle) { ReleaseMutex(static_cast<HANDLE>(handle)); }
+
+}  // namespace
+
 bool NamedMutex::Acquire(Handle mutex) {
   HANDLE h = KernelHandle(mutex, ObjectKind::kMutex);
   if (h == nullptr) return false;
-  // A mutex whose owner ended without releasing it is ours now all the same.
-  DWORD result = WaitForSingleObject(h, INFINITE);
-  return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+  static_cast<NamedHandle*>(mutex)->mutex.Acquire(TakeKernelMutex, h);
+  return true;
 }
 
 void NamedMutex::Release(Handle mutex) {
-  if (HANDLE h = KernelHandle(mutex, ObjectKind::kMutex)) ReleaseMutex(h);
+  if (HANDLE h = KernelHandle(mutex, ObjectKind::kMutex))
+    static_cast<NamedHandle*>(mutex)->mutex.Release(GiveKernelMutex, h);
 }
 
 void CloseObject(Handle handle) {
@@ -120,6 +162,8 @@ void CloseObject(Handle handle) {
     case ObjectKind::kThread:
       CloseThread(static_cast<ThreadObject*>(handle));
       break;
+    case ObjectKind::kFiber:
+      break;  // the dispatcher owns it
   }
 }
 

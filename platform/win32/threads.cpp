@@ -9,6 +9,7 @@
 
 #include <process.h>
 
+#include "platform/dispatch/fiber.h"
 #include "platform/win32/object.h"
 
 namespace ductrine::platform {
@@ -78,6 +79,8 @@ void JoinThread(Handle handle) {
 }
 
 bool TerminateThreadAt(Handle handle) {
+  if (handle != nullptr && handle->kind == ObjectKind::kFiber)
+    return EndFiber(static_cast<FiberObject*>(handle), false);
   if (handle == nullptr || handle->kind != ObjectKind::kThread) return false;
   auto* thread = static_cast<ThreadObject*>(handle);
   if (thread->id == GetCurrentThreadId()) return false;
@@ -105,11 +108,14 @@ bool TerminateThreadAt(Handle handle) {
 }
 
 bool IsCurrentThread(Handle handle) {
+  if (handle != nullptr && handle->kind == ObjectKind::kFiber) return RunningFiber() == handle;
   if (handle == nullptr || handle->kind != ObjectKind::kThread) return false;
   return static_cast<ThreadObject*>(handle)->id == GetCurrentThreadId();
 }
 
 bool ThreadWasTerminated(Handle handle) {
+  if (handle != nullptr && handle->kind == ObjectKind::kFiber)
+    return static_cast<FiberObject*>(handle)->terminated.load(std::memory_order_acquire);
   if (handle == nullptr || handle->kind != ObjectKind::kThread) return false;
   return static_cast<ThreadObject*>(handle)->terminated.load(std::memory_order_acquire);
 }
@@ -120,7 +126,19 @@ void CloseThread(ThreadObject* thread) {
   delete thread;
 }
 
+// On a fiber a region only marks where the fiber may be ended: the thread
+// under it runs other fibers and must never be terminated.
 CancellableRegion::CancellableRegion() : previous_(0) {
+  if (FiberObject* fiber = RunningFiber()) {
+    previous_ = fiber->inRegion.exchange(true) ? 1 : 0;
+    try {
+      EndIfAsked(fiber);
+    } catch (...) {
+      fiber->inRegion.store(previous_ != 0);
+      throw;
+    }
+    return;
+  }
   ThreadObject* self = t_self;
   if (self == nullptr) return;  // not a stage thread: nothing ends it
   int state = kOutside;
@@ -133,6 +151,10 @@ CancellableRegion::CancellableRegion() : previous_(0) {
 }
 
 CancellableRegion::~CancellableRegion() {
+  if (FiberObject* fiber = RunningFiber()) {
+    fiber->inRegion.store(previous_ != 0);
+    return;
+  }
   ThreadObject* self = t_self;
   if (self == nullptr || previous_ == 0) return;
   int state = kInside;
