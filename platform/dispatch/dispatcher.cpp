@@ -391,7 +391,10 @@ Dispatcher::~Dispatcher() {
     std::lock_guard<std::mutex> hold(g_groupsLock);
     g_groups->erase(std::find(g_groups->begin(), g_groups->end(), &state_->group));
   }
-  for (auto& fiber : state_->fibers) FreeContext(fiber->context);
+  // A fiber that never ended still has frames on its stack: both are left
+  // as they are rather than unwound behind the stage's back.
+  for (auto& fiber : state_->fibers)
+    if (fiber->ended) FreeContext(fiber->context);
   delete state_;
 }
 
@@ -462,7 +465,10 @@ bool Dispatcher::Run() {
     state_->running = true;
     group.active.fetch_sub(1, std::memory_order_seq_cst);
   }
-  if (group.stalled.exchange(false)) group.KickAll();
+  // Every worker looks again: for a stall now that the caller runs, or at
+  // what woke its fibers after one.
+  group.stalled.store(false, std::memory_order_seq_cst);
+  group.KickAll();
   state_->home.Loop(true);
   ReleaseThreadContext();
   {

@@ -56,7 +56,7 @@ struct FiberObject : Object {
   std::atomic<bool> parked{false};
   std::atomic<bool> endAnywhere{false};  // a stall: end it wherever it waits
   bool parkCounted = false;  // parked, yet counted active (a reader thread will wake it)
-  bool ended = false;
+  std::atomic<bool> ended{false};
   std::atomic<bool> terminated{false};
 };
 

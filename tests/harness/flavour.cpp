@@ -79,6 +79,7 @@ BlockingPipe::BlockingPipe() {
 }
 
 BlockingPipe::~BlockingPipe() {
+  read_.reset();
   if (reader_ != -1) CloseHandle(reinterpret_cast<HANDLE>(reader_));
   if (writer_ != -1) CloseHandle(reinterpret_cast<HANDLE>(writer_));
 }
@@ -106,6 +107,7 @@ BlockingPipe::BlockingPipe() {
 }
 
 BlockingPipe::~BlockingPipe() {
+  read_.reset();
   if (reader_ != -1) close(static_cast<int>(reader_));
   if (writer_ != -1) close(static_cast<int>(writer_));
 }
@@ -120,7 +122,7 @@ bool BlockingPipe::Write() { return ::write(static_cast<int>(writer_), "x", 1) =
 
 bool BlockingPipe::Read() {
   char c = 0;
-  return read_.Read(&c, 1) == 1;
+  return read_->Read(&c, 1) == 1;
 }
 
 }  // namespace ductrine::test

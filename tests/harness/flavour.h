@@ -2,6 +2,8 @@
 // Windows), in one place instead of conditionals in every test.
 #pragma once
 
+#include <memory>
+
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -65,7 +67,8 @@ class BlockingPipe {
   std::intptr_t reader_ = -1;
   std::intptr_t writer_ = -1;
   // Ended and joined before the pipe closes.
-  platform::BlockingReader read_{[this](char* buffer, std::size_t size) { return ReadRaw(buffer, size); }};
+  std::unique_ptr<platform::BlockingReader> read_ = std::make_unique<platform::BlockingReader>(
+      [this](char* buffer, std::size_t size) { return ReadRaw(buffer, size); });
 };
 
 }  // namespace ductrine::test

@@ -1,5 +1,6 @@
 #include "tests/harness/harness.h"
 
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 
@@ -63,6 +64,9 @@ RunResult TestRun::Run(std::function<void(CPipeSet&)> startCheck) {
   RunEngine engine(set);
   for (const auto& [where, entry] : entries_) engine.SetEntry(where.first, where.second, entry);
   if (startCheck) engine.SetStartCheck(std::move(startCheck));
+  // The same suites run in both modes of the engine.
+  const char* threads = std::getenv("DUCTRINE_TEST_THREADS");
+  engine.SetThreadPerStage(threads != nullptr && threads[0] == '1');
   return engine.Run();
 }
 
