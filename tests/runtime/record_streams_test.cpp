@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "tests/harness/flavour.h"
 #include "tests/harness/harness.h"
 
 namespace ductrine::test {
@@ -139,7 +140,7 @@ TEST(RecordStreams, RecordsWithNulBytesTravelWhole) {
 }
 
 TEST(RecordStreams, ThreeStageChainKeepsEveryRecordInOrder) {
-  constexpr int kRecords = 100000;
+  constexpr int kRecords = kLongChainRecords;
   std::vector<std::string> records;
   for (int i = 0; i < kRecords; ++i) records.push_back("record " + std::to_string(i));
   TestRun run;
