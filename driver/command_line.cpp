@@ -137,9 +137,9 @@ Stages:
   LITERAL text   write text as one record, then copy the input
   < file         read the lines of a file as records
   any other word the stage module of that name: the word in lower case with
-                 the system's suffix (.so, .dll), found beside pipe, in
-                 <prefix>/lib/ductrine, or in the folders of
-                 DUCTRINE_MODULE_PATH when that is set
+                 the system's suffix (.so, .dll), from the folders of
+                 DUCTRINE_MODULE_PATH when that is set, else from beside
+                 pipe or <prefix>/lib/ductrine
 
 Examples:
   pipe "< access.log | >> all.log | console"
