@@ -140,6 +140,10 @@ Stages:
                  otherwise write each record to standard output, pass it on
   LITERAL text   write text as one record, then copy the input
   < file         read the lines of a file as records
+  any other word the stage module of that name: the word in lower case with
+                 the system's suffix (.so, .dll), from the folders of
+                 DUCTRINE_MODULE_PATH when that is set, else from beside
+                 pipe or <prefix>/lib/ductrine
 
 Examples:
   pipe "< access.log | >> all.log | console"

@@ -21,8 +21,12 @@ inline constexpr std::uint32_t kDefaultRecordLimit = 65536;
 inline constexpr std::uint64_t kMinRecordLimit = 2;
 inline constexpr std::uint64_t kMaxRecordLimit = 2147483648ULL;
 
-// The version that --version prints; the trace banner shows the same.
-inline constexpr std::string_view kPipeVersion = "2.0";
+// The version that --version prints; the trace banner shows the same. It
+// is the project version set once in CMakeLists.txt.
+#ifndef DUCTRINE_VERSION
+#error "DUCTRINE_VERSION is defined by the build (the project version)"
+#endif
+inline constexpr std::string_view kPipeVersion = DUCTRINE_VERSION;
 
 struct CommandLine {
   enum class Action { kRun, kHelp, kVersion };

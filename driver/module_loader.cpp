@@ -45,6 +45,14 @@ std::vector<std::string> ModuleFolders(const char* pathVariable) {
   return folders;
 }
 
+bool ModuleFileExists(std::string_view fileName, const std::vector<std::string>& folders) {
+  for (const std::string& folder : folders) {
+    std::string path = (folder == "/" ? folder : folder + "/") + std::string(fileName);
+    if (platform::FileExists(path.c_str())) return true;
+  }
+  return false;
+}
+
 std::variant<StageEntry, ParseError> LoadStageEntry(std::string_view fileName,
                                                     const std::vector<std::string>& folders) {
   for (const std::string& folder : folders) {
@@ -55,6 +63,10 @@ std::variant<StageEntry, ParseError> LoadStageEntry(std::string_view fileName,
     // reported rather than passed over for an older one further on.
     std::string error;
     void* module = platform::StageModule::Load(path, &error);
+    if (module == nullptr) {
+      if (error.empty()) error = "unknown loader error";
+      return ParseError{1036, {prefix, fileName, error}};
+    }
     void* entry = platform::StageModule::Symbol(module, "BeginStage");
     if (entry == nullptr) return ParseError{1020, {prefix, fileName}};
     return reinterpret_cast<StageEntry>(entry);

@@ -28,10 +28,15 @@ std::string ModuleFileName(std::string_view typeName);
 // entries in it are skipped.
 std::vector<std::string> ModuleFolders(const char* pathVariable);
 
+// True when one of the folders has a file named `fileName`.
+bool ModuleFileExists(std::string_view fileName, const std::vector<std::string>& folders);
+
 // Loads `fileName` from the first folder that has a file of that name and
-// returns its BeginStage. 1001 when no folder has it; 1020 (folder with its
-// trailing "/", file name) when the file is not a loadable library with
-// that export.
+// returns its BeginStage. 1001 when no folder has it; 1036 (folder with its
+// trailing "/", file name, the loader's explanation) when the system's
+// loader refuses the file, as it refuses a module linked against a platform
+// library of another ABI version (another file name); 1020 (folder, file
+// name) when the library loads but has no BeginStage.
 std::variant<StageEntry, ParseError> LoadStageEntry(std::string_view fileName,
                                                     const std::vector<std::string>& folders);
 

@@ -1,5 +1,6 @@
 #include "driver/pipe_command.h"
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <variant>
@@ -63,11 +64,10 @@ class TraceSegment {
 // Entry points by pipe and stage; modules are loaded once each, and only
 // when the pipeline uses them, so a pipeline of built-in stages runs
 // without any module installed.
-std::variant<std::vector<std::vector<StageEntry>>, ParseError> FindEntries(const CPipeSet& set,
-                                                                           const char* modulePath) {
+std::variant<std::vector<std::vector<StageEntry>>, ParseError> FindEntries(
+    const CPipeSet& set, const std::function<const std::vector<std::string>&()>& moduleFolders) {
   std::vector<std::vector<StageEntry>> entries;
   std::map<std::string, StageEntry> modules;
-  std::optional<std::vector<std::string>> folders;
   for (const CPipe& pipe : set.pipes) {
     entries.emplace_back();
     for (const CStage& stage : pipe.stages) {
@@ -76,8 +76,7 @@ std::variant<std::vector<std::vector<StageEntry>>, ParseError> FindEntries(const
         std::string file = ModuleFileName(stage.typeName);
         auto known = modules.find(file);
         if (known == modules.end()) {
-          if (!folders) folders = ModuleFolders(modulePath);
-          auto loaded = LoadStageEntry(file, *folders);
+          auto loaded = LoadStageEntry(file, moduleFolders());
           if (const ParseError* error = std::get_if<ParseError>(&loaded)) return *error;
           known = modules.emplace(file, std::get<StageEntry>(loaded)).first;
         }
@@ -104,7 +103,17 @@ int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
     return platform::WriteStandardOutput(std::string(kPipeVersion) + "\n") ? 0 : 1;
   }
 
-  auto parsed = ParsePipeline(command.pipeline);
+  // A command that names no stage of the driver names a stage module of its
+  // own when one of the module folders has its file.
+  std::optional<std::vector<std::string>> folders;
+  auto moduleFolders = [&]() -> const std::vector<std::string>& {
+    if (!folders) folders = ModuleFolders(modulePath);
+    return *folders;
+  };
+  auto moduleCommand = [&](std::string_view word) {
+    return ModuleFileExists(ModuleFileName(word), moduleFolders());
+  };
+  auto parsed = ParsePipeline(command.pipeline, moduleCommand);
   if (const ParseError* error = std::get_if<ParseError>(&parsed)) return Refuse(*error);
   const ParsedPipeline& pipeline = std::get<ParsedPipeline>(parsed);
 
@@ -112,7 +121,7 @@ int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
   if (std::optional<ParseError> error = BuildPipeSet(pipeline, command.pipeline, command.recordLimit, set)) {
     return Refuse(*error);
   }
-  auto entries = FindEntries(set, modulePath);
+  auto entries = FindEntries(set, moduleFolders);
   if (const ParseError* error = std::get_if<ParseError>(&entries)) return Refuse(*error);
 
   TraceSegment trace;

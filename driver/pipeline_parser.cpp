@@ -362,7 +362,8 @@ struct LabelEntry {
 
 class PipelineBuilder {
  public:
-  explicit PipelineBuilder(ParsedPipeline& out) : out_(out) {}
+  PipelineBuilder(ParsedPipeline& out, const ModuleCommandTest& moduleCommand)
+      : out_(out), moduleCommand_(moduleCommand) {}
 
   std::optional<ParseError> AddPipe(const SplitPipe& split) {
     const auto pipe = static_cast<std::uint32_t>(out_.pipes.size());
@@ -427,14 +428,20 @@ class PipelineBuilder {
                             definer.textStage});
       }
     }
-    std::optional<std::uint32_t> type = FindStageCommand(parsed.command);
-    if (!type) return Error(1007, {label, textStage, parsed.command});
+    StageSpec stage;
+    if (std::optional<std::uint32_t> type = FindStageCommand(parsed.command)) {
+      stage.typeIndex = *type;
+      stage.typeName = std::string(kStageCommands[*type].typeName);
+    } else if (IsModuleCommandWord(parsed.command) && moduleCommand_ && moduleCommand_(parsed.command)) {
+      stage.typeIndex = kModuleCommandType;
+      for (char c : parsed.command) stage.typeName += UpperChar(c);
+    } else {
+      return Error(1007, {label, textStage, parsed.command});
+    }
 
     const auto index = static_cast<std::uint32_t>(out_.stages.size());
-    StageSpec stage;
     stage.label = parsed.label;
     stage.command = std::move(parsed.command);
-    stage.typeIndex = *type;
     stage.operands = std::move(parsed.operands);
     stage.selection = std::move(parsed.selection);
     stage.pipe = pipe;
@@ -448,6 +455,7 @@ class PipelineBuilder {
   }
 
   ParsedPipeline& out_;
+  const ModuleCommandTest& moduleCommand_;
   std::map<std::string, LabelEntry> labels_;  // labels are case-sensitive
 };
 
@@ -465,6 +473,14 @@ std::optional<std::uint32_t> FindStageCommand(std::string_view word) {
   return std::nullopt;
 }
 
+bool IsModuleCommandWord(std::string_view word) {
+  if (word.empty()) return false;
+  for (char c : word) {
+    if (!IsLabelChar(c) && c != '-') return false;
+  }
+  return true;
+}
+
 std::string PipeText(std::uint32_t pipe, std::string_view name) {
   std::string text = std::to_string(pipe);
   if (!name.empty()) {
@@ -474,7 +490,8 @@ std::string PipeText(std::uint32_t pipe, std::string_view name) {
   return text;
 }
 
-std::variant<ParsedPipeline, ParseError> ParsePipeline(std::string_view text) {
+std::variant<ParsedPipeline, ParseError> ParsePipeline(std::string_view text,
+                                                       const ModuleCommandTest& moduleCommand) {
   ParsedPipeline out;
   std::string_view rest = TrimLeft(text);
   if (!rest.empty() && rest[0] == '(') {
@@ -486,7 +503,7 @@ std::variant<ParsedPipeline, ParseError> ParsePipeline(std::string_view text) {
     rest = rest.substr(close + 1);
   }
 
-  PipelineBuilder builder(out);
+  PipelineBuilder builder(out, moduleCommand);
   for (const SplitPipe& pipe : Split(rest, out)) {
     if (std::optional<ParseError> error = builder.AddPipe(pipe)) return *error;
   }

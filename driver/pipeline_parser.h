@@ -22,6 +22,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -56,6 +57,20 @@ std::span<const StageCommand> StageCommands();
 // nothing for a word that names no stage type.
 std::optional<std::uint32_t> FindStageCommand(std::string_view word);
 
+// A command word that names none of the driver's types may name a stage
+// module of its own: the module file is the word in lower case with the
+// system's suffix. Such a word has letters, digits, "_" and "-" only, so it
+// can never name a file in another folder.
+bool IsModuleCommandWord(std::string_view word);
+
+// Asked by the parser for a module command word: true when a module of that
+// name is there to load. The pipe command asks its module folders; an empty
+// test means that no module command exists.
+using ModuleCommandTest = std::function<bool(std::string_view word)>;
+
+// The type index of a stage whose command names a stage module of its own.
+inline constexpr std::uint32_t kModuleCommandType = 0xFFFFFFFFu;
+
 // The text that names a pipe in "Pipe(%s)": the index, then "," and the name
 // when the pipe has one.
 std::string PipeText(std::uint32_t pipe, std::string_view name);
@@ -78,7 +93,11 @@ struct SelectionSpec {
 struct StageSpec {
   std::string label;        // without its colon; empty when the stage has none
   std::string command;      // as written
-  std::uint32_t typeIndex = 0;  // into StageCommands()
+  // Into StageCommands(), or kModuleCommandType for a module command.
+  std::uint32_t typeIndex = 0;
+  // The canonical type name: the type's command name, or a module
+  // command's word in upper case.
+  std::string typeName;
   std::string operands;
   SelectionSpec selection;
   std::uint32_t pipe = 0;         // pipe index
@@ -119,7 +138,9 @@ struct ParsedPipeline {
 
 // Parses a whole pipeline text: options group, pipes, stages, labels and
 // selections. Either the parsed pipeline or the first error found, reading
-// from left to right.
-std::variant<ParsedPipeline, ParseError> ParsePipeline(std::string_view text);
+// from left to right. A command that names no type of the driver is a
+// module command when `moduleCommand` finds its module, else message 1007.
+std::variant<ParsedPipeline, ParseError> ParsePipeline(std::string_view text,
+                                                       const ModuleCommandTest& moduleCommand = {});
 
 }  // namespace ductrine

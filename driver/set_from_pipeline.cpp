@@ -100,9 +100,9 @@ std::optional<ParseError> BuildPipeSet(const ParsedPipeline& parsed, std::string
     for (std::uint32_t index : parsed.pipes[p]) {
       const StageSpec& selection = parsed.stages[index];
       // The type is found by its command name, which stageTypes holds in
-      // the parser's order, so the type index carries over unchanged.
-      refs[index] = builder.AddStage(pipe, std::string(StageCommands()[selection.typeIndex].typeName),
-                                     selection.operands);
+      // the parser's order, so the type index carries over unchanged; a
+      // module command's type is added behind the driver's types.
+      refs[index] = builder.AddStage(pipe, selection.typeName, selection.operands);
       CStage& stage = builder.Stage(refs[index]);
       ApplySelection(selection.selection, stage);
       stage.traced = parsed.trace ? 1 : 0;

@@ -14,8 +14,12 @@
 
 namespace ductrine {
 
-// The version shown in the trace banner.
-inline constexpr char kTraceVersion[] = "2.0";
+// The version shown in the trace banner: the project version set once in
+// CMakeLists.txt.
+#ifndef DUCTRINE_VERSION
+#error "DUCTRINE_VERSION is defined by the build (the project version)"
+#endif
+inline constexpr char kTraceVersion[] = DUCTRINE_VERSION;
 
 // The usage text that follows the banner.
 inline constexpr char kTraceUsageText[] =

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 #include "platform/platform.h"
@@ -45,6 +46,28 @@ TEST(LoadStageEntry, RefusesALibraryWithoutBeginStage) {
   fs::remove_all(dir, ignored);
   ASSERT_TRUE(std::holds_alternative<ParseError>(loaded));
   EXPECT_TRUE(SameError(std::get<ParseError>(loaded), 1020, {dir.string() + "/", stage}));
+}
+
+TEST(LoadStageEntry, GivesTheLoadersReasonForAFileItRefuses) {
+  fs::path dir = fs::temp_directory_path() / ("ductrine-modules-" + std::to_string(platform::ProcessId()));
+  fs::create_directories(dir);
+  const std::string stage = "stage" + std::string(platform::kModuleSuffix);
+  std::FILE* file = std::fopen((dir / stage).string().c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fputs("not a library", file);
+  std::fclose(file);
+  EXPECT_TRUE(ModuleFileExists(stage, {"/no-such-folder", dir.string()}));
+  EXPECT_FALSE(ModuleFileExists("other" + std::string(platform::kModuleSuffix), {dir.string()}));
+  auto loaded = LoadStageEntry(stage, {dir.string()});
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
+  ASSERT_TRUE(std::holds_alternative<ParseError>(loaded));
+  const ParseError& error = std::get<ParseError>(loaded);
+  EXPECT_EQ(error.number, 1036u);
+  ASSERT_EQ(error.args.size(), 3u);
+  EXPECT_EQ(error.args[0].text(), dir.string() + "/");
+  EXPECT_EQ(error.args[1].text(), stage);
+  EXPECT_FALSE(error.args[2].text().empty()) << "the loader's reason";
 }
 
 }  // namespace

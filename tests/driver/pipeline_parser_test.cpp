@@ -183,5 +183,45 @@ TEST(ParsePipelineTest, KeepsSourceLinesAndPositions) {
   EXPECT_EQ(p.stages.at(4).textStage, 2u);
 }
 
+// A word that names no type of the driver is a module command when the
+// test finds its module; built-in words and words that could name a file
+// elsewhere are never asked about.
+TEST(ParsePipelineTest, OtherCommandsNameStageModulesByTheirWord) {
+  Strings asked;
+  ModuleCommandTest modules = [&](std::string_view word) {
+    asked.emplace_back(word);
+    return word == "Locate" || word == "my-stage_2";
+  };
+  auto result = ParsePipeline("literal a | Locate x  y | >> f | my-stage_2", modules);
+  ASSERT_TRUE(std::holds_alternative<ParsedPipeline>(result));
+  const ParsedPipeline& p = std::get<ParsedPipeline>(result);
+  ASSERT_EQ(p.stages.size(), 4u);
+  EXPECT_EQ(p.stages[1].typeIndex, kModuleCommandType);
+  EXPECT_EQ(p.stages[1].typeName, "LOCATE");
+  EXPECT_EQ(p.stages[1].command, "Locate");
+  EXPECT_EQ(p.stages[1].operands, "x  y");
+  EXPECT_EQ(p.stages[2].typeName, "TAILWRITER");
+  EXPECT_EQ(p.stages[3].typeName, "MY-STAGE_2");
+  EXPECT_EQ(asked, (Strings{"Locate", "my-stage_2"}));
+
+  struct Case { const char* text; MessageArgs args; };
+  const Case refused[] = {
+      {"literal a | nothing", {"0", 1, "nothing"}},     // no module file
+      {"literal a | ../locate", {"0", 1, "../locate"}},  // never a path
+      {"literal a | loc.ate", {"0", 1, "loc.ate"}},
+  };
+  for (const Case& c : refused) {
+    asked.clear();
+    auto refusal = ParsePipeline(c.text, modules);
+    ASSERT_TRUE(std::holds_alternative<ParseError>(refusal)) << c.text;
+    EXPECT_TRUE(SameError(std::get<ParseError>(refusal), 1007, c.args)) << c.text;
+    EXPECT_EQ(asked.size(), std::string_view(c.text).find('.') == std::string_view::npos ? 1u : 0u) << c.text;
+  }
+  // Without a test no module command exists.
+  auto plain = ParsePipeline("literal a | locate x");
+  ASSERT_TRUE(std::holds_alternative<ParseError>(plain));
+  EXPECT_TRUE(SameError(std::get<ParseError>(plain), 1007, {"0", 1, "locate"}));
+}
+
 }  // namespace
 }  // namespace ductrine

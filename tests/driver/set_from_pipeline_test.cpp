@@ -66,6 +66,23 @@ TEST(BuildPipeSet, CarriesTypesOperandsNamesSourceLinesRecordLimitAndTracing) {
   }
 }
 
+// A module command's type follows the driver's types, under its upper-case word.
+TEST(BuildPipeSet, GivesAModuleCommandATypeOfItsOwn) {
+  const std::string text = "literal a | locate x | Locate y";
+  auto parsed = ParsePipeline(text, [](std::string_view word) { return word == "locate" || word == "Locate"; });
+  ASSERT_TRUE(std::holds_alternative<ParsedPipeline>(parsed));
+  CPipeSet set;
+  ASSERT_FALSE(BuildPipeSet(std::get<ParsedPipeline>(parsed), text, 65536, set));
+  CStage& first = At(set, 0, 1);
+  CStage& second = At(set, 0, 2);
+  EXPECT_EQ(first.typeName, "LOCATE");
+  EXPECT_EQ(second.typeName, "LOCATE");
+  EXPECT_EQ(first.typeIndex, second.typeIndex);
+  EXPECT_EQ(first.typeIndex, StageCommands().size());
+  EXPECT_EQ(set.stageTypes.at(first.typeIndex).names, Strings{"LOCATE"});
+  EXPECT_EQ(second.operands, "y");
+}
+
 // "stream:pipe,stage,stream" of the peer; a gap must name no stage at all,
 // or ending the stage would sever someone else's stream.
 std::string Peer(CPipeSet& set, const CStreamLink* link) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # End to end: the real pipe binary on real files in a scratch folder.
 #   run_e2e.sh BIN_DIR
+# DUCTRINE_VERSION is the project version that pipe --version must show.
 # Every run of pipe is under `timeout`, since a fault in a handshake is a hang.
 # For the Windows flavour DUCTRINE_RUNNER names what runs the executables
 # (wine) and DUCTRINE_EXE_SUFFIX their suffix (.exe).
@@ -8,6 +9,7 @@ set -u
 
 BIN=$(cd "${1:?usage: run_e2e.sh BIN_DIR}" && pwd)
 read -r -a RUNNER <<<"${DUCTRINE_RUNNER:-}"
+VERSION=${DUCTRINE_VERSION:?the project version}
 PIPE="$BIN/pipe${DUCTRINE_EXE_SUFFIX:-}"
 if [ "${DUCTRINE_EXE_SUFFIX:-}" = .exe ]; then
   WINDOWS=1
@@ -89,7 +91,7 @@ else fail "--help shows the usage and says ooRexx programs are not supported" "$
 
 pipe --version
 expect_status "--version" 0
-expect_stdout "--version" "2.0$EOL"
+expect_stdout "--version" "$VERSION$EOL"
 
 pipe literal --help '|' console
 expect_status "an option word after the pipeline has begun is pipeline text" 0
@@ -320,7 +322,27 @@ mkdir -p broken good
 printf 'not a library' >broken/$MODULE
 DUCTRINE_MODULE_PATH="$WORK/broken$PATH_SEP$BIN" pipe "literal a | >> nowhere.txt"
 expect_status "a file that is no module" 255
-expect_messages "a file that is no module" "$S 1020: '$WORK/broken/$MODULE' is not a valid Ductrine stage DLL."
+# The second line is the system loader's reason, in its own words.
+if [ "$(messages | head -1)" = "$S 1036: '$WORK/broken/$MODULE' cannot be loaded as a Ductrine stage DLL," ] &&
+   messages | sed -n 2p | grep -q '^                    Reason: .'; then pass
+else fail "a file that is no module (messages)" "$(messages)"; fi
+
+# A module linked against the platform library of another ABI version
+# (tests/stale_abi): the loader refuses it and says which library it lacks.
+DUCTRINE_MODULE_PATH="$BIN/../stale-abi" pipe "literal a | staleabi"
+expect_status "a module of another ABI version" 255
+if [ "$(messages | head -1)" = "$S 1036: '$BIN/../stale-abi/staleabi${MODULE#tailwriter}' cannot be loaded as a Ductrine stage DLL," ] &&
+   messages | sed -n 2p | grep -q '^                    Reason: .' &&
+   { [ -n "$WINDOWS" ] || messages | grep -q 'libductrine-platform\.so\.1'; }; then pass
+else fail "a module of another ABI version (messages)" "$(messages)"; fi
+
+# Any other command names a module of its own: test_stage_module.so beside pipe.
+pipe "test_stage_module 2 | console"
+expect_status "a module found by its command's name" 0
+expect_stdout "a module found by its command's name" "m0${EOL}m1$EOL"
+DUCTRINE_MODULE_PATH="$WORK/empty" pipe "literal a | test_stage_module 2"
+expect_status "a command without a module" 255
+expect_messages "a command without a module" "$S 1007: Pipe(0),Stage(1): Bad command: 'test_stage_module'."
 
 cp "$BIN/$MODULE" good/
 DUCTRINE_MODULE_PATH="$WORK/empty$PATH_SEP$PATH_SEP$WORK/good" pipe "literal found | >> found.txt"
@@ -425,7 +447,7 @@ else
   else fail "SOURCE lists one line per pipe and End stops the run" "$(cat "$WORK/out")"; fi
 
   traced 'help\noff\n' '(trace) literal hello | console'
-  if grep -q '^Ductrine v2.0, tracing source: (trace) literal hello | console$' "$WORK/out" &&
+  if grep -qxF "Ductrine v$VERSION, tracing source: (trace) literal hello | console" "$WORK/out" &&
      grep -q '^hello$' "$WORK/out" && ! grep -q '^0000000001' "$WORK/out"; then pass
   else fail "HELP shows the banner with the pipeline as the source; Off runs on untraced" "$(cat "$WORK/out")"; fi
 

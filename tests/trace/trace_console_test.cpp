@@ -28,7 +28,7 @@ template <typename Case>
 std::string NameOf(const ::testing::TestParamInfo<Case>& info) { return info.param.name; }
 
 const std::string kHelp =
-    "Ductrine v2.0, tracing source: take 50% of it, 5%% more\n\nUsage:\n\n"
+    "Ductrine v" DUCTRINE_VERSION ", tracing source: take 50% of it, 5%% more\n\nUsage:\n\n"
     "  <enter>       - run the next input/output record request.\n"
     "  End           - stop tracing and quiesce the pipeline.\n"
     "  HeLP          - display this help list.\n"

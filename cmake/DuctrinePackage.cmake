@@ -1,0 +1,41 @@
+# Packages of the install tree (cmake/DuctrineSdk.cmake), made by CPack in a
+# build folder:
+#   Linux:   cpack -G DEB  -> ductrine_<version>_<arch>.deb, installing into /usr
+#   Windows: cpack -G ZIP  -> ductrine-<version>-win64.zip (pipe.exe, the DLLs
+#            and the SDK), unpacked anywhere
+# The version is the project's (CMakeLists.txt), as pipe --version shows it.
+set(CPACK_PACKAGE_NAME ductrine)
+set(CPACK_PACKAGE_VENDOR Ductrine)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Ductrine maintainers <ductrine@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "record-oriented pipelines: the pipe command, the Tailwriter stage and an SDK for stage modules")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Ductrine runs pipelines of stages joined by record streams. The pipe command\n\
+parses a pipeline and loads each stage's module by its name; the Tailwriter\n\
+module appends records to files. The SDK (headers, the framework library and\n\
+the CMake package Ductrine) builds stage modules of your own.")
+set(CPACK_RESOURCE_FILE_README ${CMAKE_SOURCE_DIR}/README.md)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+# Executables and shared libraries without their debugging symbols; the
+# framework archive keeps its symbol table (CMake only runs ranlib on it).
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  # Depends from what the binaries link (dpkg-shlibdeps): the C library, the
+  # C++ runtime, libgcc, and whatever the platform library links besides.
+  # The platform library itself is in this package, in a private folder
+  # that the binaries' RUNPATH ($ORIGIN/...) names.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The SDK part wants a compiler and CMake; the command does not.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "g++ (>= 12), cmake (>= 3.20)")
+endif()
+
+include(CPack)

@@ -1,0 +1,65 @@
+# ductrine_add_stage_module: the one recipe for a Ductrine stage module, used
+# by this repository for its own modules and installed with the SDK
+# (lib/cmake/Ductrine), where DuctrineConfig.cmake includes it.
+#
+#   ductrine_add_stage_module(<name> SOURCES <source>...
+#                             [DESTINATION <dir>] [NO_INSTALL])
+#
+# Builds <name>.so (<name>.dll on Windows), a loadable module linked with
+# Ductrine::framework whose only export is BeginStage: hidden visibility and
+# the version script module_exports.map on ELF, module_exports.def on Windows.
+# <name> is the stage's command in lower case, since pipe looks for the file
+# of a command under that name. The module is installed into <dir>, by
+# default ${DUCTRINE_MODULE_INSTALL_DIR} (lib/ductrine) under the install
+# prefix, the folder where pipe and the platform library of the same prefix
+# look for modules; NO_INSTALL installs nothing (modules only for tests).
+include_guard(GLOBAL)
+
+if(NOT DEFINED DUCTRINE_MODULE_INSTALL_DIR)
+  set(DUCTRINE_MODULE_INSTALL_DIR lib/ductrine)
+endif()
+
+function(ductrine_add_stage_module name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "NO_INSTALL" "DESTINATION" "SOURCES")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "ductrine_add_stage_module(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT arg_SOURCES)
+    message(FATAL_ERROR "ductrine_add_stage_module(${name}): SOURCES is required")
+  endif()
+  if(NOT name MATCHES "^[a-z0-9_-]+$")
+    message(FATAL_ERROR "ductrine_add_stage_module(${name}): the name is the stage's command in "
+                        "lower case (letters, digits, _ and -): pipe loads the module of command "
+                        "FOO from the file foo${CMAKE_SHARED_MODULE_SUFFIX}")
+  endif()
+
+  set(exports_dir ${CMAKE_CURRENT_FUNCTION_LIST_DIR})
+  add_library(${name} MODULE ${arg_SOURCES})
+  target_link_libraries(${name} PRIVATE Ductrine::framework)
+  set_target_properties(${name} PROPERTIES
+    PREFIX ""
+    CXX_VISIBILITY_PRESET hidden
+    C_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    # Installed beside the platform library, which pipe has loaded already.
+    INSTALL_RPATH "\$ORIGIN")
+  if(WIN32)
+    target_sources(${name} PRIVATE ${exports_dir}/module_exports.def)
+    if(MINGW)
+      # The C++ runtime, libgcc and winpthread inside: the module needs no DLL
+      # but the system's and ductrine-platform.
+      target_link_options(${name} PRIVATE -static)
+    endif()
+  else()
+    target_link_options(${name} PRIVATE
+      "LINKER:--version-script=${exports_dir}/module_exports.map" "LINKER:--no-undefined")
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${exports_dir}/module_exports.map)
+  endif()
+
+  if(NOT arg_NO_INSTALL)
+    if(NOT arg_DESTINATION)
+      set(arg_DESTINATION ${DUCTRINE_MODULE_INSTALL_DIR})
+    endif()
+    install(TARGETS ${name} LIBRARY DESTINATION ${arg_DESTINATION})
+  endif()
+endfunction()
