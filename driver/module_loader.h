@@ -24,12 +24,13 @@ namespace ductrine {
 std::string ModuleFileName(std::string_view typeName);
 
 // The folders to search, in order, without duplicates. `pathVariable` is
-// the value of DUCTRINE_MODULE_PATH, or null when it is not set; empty
-// entries in it are skipped.
+// the value of DUCTRINE_MODULE_PATH, or null when it is not set; an empty
+// value counts as not set, and empty entries in it are skipped.
 std::vector<std::string> ModuleFolders(const char* pathVariable);
 
 // Loads `fileName` from the first folder that has a file of that name and
-// returns its BeginStage. 1001 when no folder has it; 1020 (folder with its
+// returns its BeginStage. 1001 when no folder has it, with the file name and
+// the folders searched on a continuation line; 1020 (folder with its
 // trailing "/", file name) when the file is not a loadable library with
 // that export.
 std::variant<StageEntry, ParseError> LoadStageEntry(std::string_view fileName,

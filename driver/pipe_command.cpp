@@ -23,7 +23,7 @@ constexpr std::size_t kTraceSegmentSize = 256;
 int Refuse(const ParseError& error) {
   // A set of its own gives the message its catalogue and return code.
   CPipeSet scratch;
-  scratch.IssueSystemMessage(error.number, kSeverityError, error.args);
+  scratch.IssueSystemMessage(error.number, kSeverityError, error.args, error.continuation);
   return FailureExitStatus(scratch.highestReturnCode);
 }
 

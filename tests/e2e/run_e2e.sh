@@ -311,7 +311,10 @@ expect_no_messages "a clean run"
 
 DUCTRINE_MODULE_PATH="$WORK/no-such-folder" pipe "literal a | >> nowhere.txt"
 expect_status "a missing module folder" 255
-expect_messages "a missing module folder" "$S 1001: No stage DLLs have been found. Cannot run Ductrine!"
+expect_messages "a missing module folder" "$S 1001: No stage DLLs have been found. Cannot run Ductrine!
+                    Looked for '$MODULE' in: '$WORK/no-such-folder'"
+DUCTRINE_MODULE_PATH= pipe "literal a | >> empty-path.txt"
+expect_status "an empty module path is no module path" 0
 DUCTRINE_MODULE_PATH="$WORK/no-such-folder" pipe "literal a | console"
 expect_status "built-in stages need no module" 0
 expect_stdout "built-in stages need no module" "a$EOL"
