@@ -123,6 +123,23 @@ expect_status "a record of the limit is refused" 255
 if messages | grep -q '^<stamp>PIPE: Pipe(0),Stage(0),Type(LITERAL): 2072'; then pass
 else fail "a record of the limit is refused with 2072" "$(messages)"; fi
 
+# A line without end is refused once it passes the limit, never buffered
+# whole: under a cap on memory an endless one still ends in 2072.
+if [ -n "$WINDOWS" ] || ! (ulimit -v 400000 && "$PIPE" --version) >/dev/null 2>&1; then
+  skip "an endless line under ulimit -v (no /dev/zero, or a sanitizer build)"
+else
+  Y50=yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy
+  for stage in "console" "< /dev/zero"; do
+    yes | tr -d '\n' | (ulimit -v 400000; timeout "$LIMIT" "$PIPE" "$stage | console" >/dev/null 2>"$WORK/err")
+    rc=$?
+    expect_status "an endless line read by $stage" 255
+    if [ "$stage" = console ]; then type=CONSOLE shown=$Y50; else type='<' shown=; fi
+    expect_messages "an endless line read by $stage" \
+      "<stamp>PIPE: Pipe(0),Stage(0),Type($type): 2072RE: The record of length: 65536, exceeds the maximum allowed length of: 65535.
+                    The first 50 bytes of the record are: '$shown'"
+  done
+fi
+
 # ---------------------------------------------------------------------------
 # Tailwriter, mode 1: a named file.
 
