@@ -1,5 +1,6 @@
 #include "driver/pipe_command.h"
 
+#include <atomic>
 #include <map>
 #include <optional>
 #include <variant>
@@ -11,6 +12,7 @@
 #include "driver/pipeline_parser.h"
 #include "driver/set_from_pipeline.h"
 #include "engine/run_engine.h"
+#include "messages/reason_text.h"
 #include "platform/platform.h"
 #include "runtime/pipe_set.h"
 
@@ -44,9 +46,26 @@ class TraceSegment {
   }
 
   std::optional<ParseError> Create(CPipeSet& set) {
+    // A later traced run of this process gets a name of its own, so a
+    // segment under one of its names was never made by this process.
+    static std::atomic<unsigned> runs{0};
+    unsigned run = runs.fetch_add(1);
     name_ = "DuctrineTrace-" + std::to_string(platform::ProcessId());
+    if (run > 0) name_ += "." + std::to_string(run);
     handle_ = platform::SharedSegment::CreateExclusive(name_, kTraceSegmentSize, "0;0;");
-    if (handle_ == nullptr) return ParseError{1030, {name_}};
+    if (handle_ == nullptr) {
+      // No live process but this one has its id: the segment is the
+      // leftover of an ended one (SIGKILL leaves it), and it goes.
+      platform::SharedSegment::Remove(name_);
+      handle_ = platform::SharedSegment::CreateExclusive(name_, kTraceSegmentSize, "0;0;");
+    }
+    if (handle_ == nullptr) {
+      int code = platform::LastErrorCode();
+      std::string reason;
+      GetReasonText(code, reason);
+      return ParseError{1030, {name_ + ", Rc: " + std::to_string(code) +
+                               ",\n                    Reason: " + reason}};
+    }
     // An interrupt at the trace prompt must not leave the segment behind.
     platform::RemoveSegmentOnInterrupt(name_);
     set.traceSegmentName = name_;

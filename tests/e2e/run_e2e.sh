@@ -401,6 +401,30 @@ else
   [ -n "$segment" ] && [ -e "$segment" ] && fail "an interrupted traced run leaves its segment behind" || pass
 fi
 
+if [ -n "$WINDOWS" ] || ! command -v setsid >/dev/null; then
+  skip "a segment left by an ended process with the same id (no setsid, or Windows)"
+else
+  # stale KIND PIPELINE: runs pipe under the id of a shell that first puts
+  # a leftover segment (a file, or a directory that cannot be removed) under
+  # that id's name. No terminal: every prompt reads as enter.
+  stale() {
+    timeout "$LIMIT" setsid -w bash -c 'echo $$ >"$1"; if [ "$2" = dir ]; then mkdir "/dev/shm/DuctrineTrace-$$"
+      else printf 9 >"/dev/shm/DuctrineTrace-$$"; fi; exec "$3" "$4"' \
+      stale "$WORK/stale.pid" "$1" "$PIPE" "$2" </dev/null >"$WORK/out" 2>"$WORK/err"
+    rc=$?
+    segment=/dev/shm/DuctrineTrace-$(cat "$WORK/stale.pid")
+  }
+  stale file "(trace) literal left | console"
+  expect_status "a traced run after a leftover segment" 0
+  expect_stdout "a traced run after a leftover segment" "left$EOL"
+  [ -e "$segment" ] && fail "the leftover segment is gone after the run" || pass
+  stale dir "(trace) literal left | console"
+  rmdir "$segment"
+  expect_status "a segment name that cannot be had" 255
+  expect_messages "a segment name that cannot be had" "$S 1030: Cannot create TRACE shared segment: ${segment#/dev/shm/}, Rc: 17,
+                    Reason: File exists."
+fi
+
 if ! command -v script >/dev/null; then
   skip "traced runs under a pseudo-terminal (no script utility)"
 else
