@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -108,11 +109,34 @@ std::variant<std::vector<std::vector<StageEntry>>, ParseError> FindEntries(const
   return entries;
 }
 
-}  // namespace
+// The stop that a terminating signal asks for, on the signal watch's thread.
+// A run can be stopped once every stage has been started (the engine's
+// start check); a request that comes earlier is carried out there. The
+// lock also keeps the set alive while a stop works on it.
+class SignalStop {
+ public:
+  void Request() {
+    std::lock_guard<std::mutex> hold(lock_);
+    requested_ = true;
+    if (set_) set_->Quiesce(2);
+  }
+  void RunStarted(CPipeSet& set) {
+    std::lock_guard<std::mutex> hold(lock_);
+    set_ = &set;
+    if (requested_) set.Quiesce(2);
+  }
+  void RunEnded() {
+    std::lock_guard<std::mutex> hold(lock_);
+    set_ = nullptr;
+  }
 
-int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
-  platform::IgnoreBrokenPipe();
+ private:
+  std::mutex lock_;
+  CPipeSet* set_ = nullptr;
+  bool requested_ = false;
+};
 
+int RunPipeline(std::span<const std::string> args, const char* modulePath, SignalStop& stop) {
   auto line = ParseCommandLine(args);
   if (const ParseError* error = std::get_if<ParseError>(&line)) return Refuse(*error);
   const CommandLine& command = std::get<CommandLine>(line);
@@ -128,6 +152,10 @@ int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
   const ParsedPipeline& pipeline = std::get<ParsedPipeline>(parsed);
 
   CPipeSet set;
+  struct Detach {
+    SignalStop& stop;
+    ~Detach() { stop.RunEnded(); }
+  } detach{stop};  // before the set goes
   if (std::optional<ParseError> error = BuildPipeSet(pipeline, command.pipeline, command.recordLimit, set)) {
     return Refuse(*error);
   }
@@ -144,8 +172,29 @@ int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
   for (std::uint32_t p = 0; p < found.size(); ++p) {
     for (std::uint32_t s = 0; s < found[p].size(); ++s) engine.SetEntry(p, s, found[p][s]);
   }
-  engine.SetStartCheck([](CPipeSet& run) { CheckDeclaredLimits(run); });
+  engine.SetStartCheck([&stop](CPipeSet& run) {
+    CheckDeclaredLimits(run);
+    stop.RunStarted(run);
+  });
   return ExitStatus(engine.Run());
+}
+
+}  // namespace
+
+int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
+  platform::IgnoreBrokenPipe();
+  // A signal ends the run the way a stop does: every file is closed whole
+  // and every read-only attribute put back; the process then ends as the
+  // signal would have ended it, once everything of the run (its TRACE
+  // segment too) is gone.
+  SignalStop stop;
+  struct Watch {
+    explicit Watch(SignalStop& stop) {
+      platform::OnTerminatingSignal([&stop] { stop.Request(); });
+    }
+    ~Watch() { platform::EndIfTerminatingSignal(); }
+  } watch(stop);
+  return RunPipeline(args, modulePath, stop);
 }
 
 }  // namespace ductrine
