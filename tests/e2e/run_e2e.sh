@@ -362,6 +362,39 @@ else fail "standard output closed early" "first=$first status=${statuses[0]} $(h
 if [ "$elapsed_ms" -lt 5000 ]; then pass; else fail "standard output closed early: took ${elapsed_ms} ms"; fi
 
 # ---------------------------------------------------------------------------
+# A terminating signal stops the run the orderly way: every accepted record
+# is in the file, a read-only file is read-only again, and the process ends
+# by the signal.
+
+if [ -n "$WINDOWS" ]; then
+  skip "terminating signals (console control events on Windows)"
+else
+  # CONSOLE writes a file in 64 KiB blocks: 64 records of 1023 bytes fill one
+  # exactly, so once the block is out every record has passed the Tailwriter.
+  record=$(printf '%01023d' 0)
+  for signal in TERM:143 HUP:129; do
+    printf 'old' >ro.txt
+    chmod 444 ro.txt
+    rm -f feed.fifo shown.txt
+    mkfifo feed.fifo
+    exec 6<>feed.fifo  # held open: the input never ends by itself
+    timeout -s KILL "$LIMIT" "$PIPE" "console | >> ro.txt | console" <feed.fifo >shown.txt 2>"$WORK/err" &
+    waiter=$!
+    for _ in $(seq 64); do printf '%s\n' "$record"; done >&6
+    for _ in $(seq 400); do [ "$(stat -c %s shown.txt)" -ge 65536 ] && break; sleep 0.05; done
+    kill -"${signal%:*}" "$(pgrep -P "$waiter")"
+    wait "$waiter"
+    rc=$?
+    exec 6>&-
+    expect_status "SIG${signal%:*} ends the run by the signal" "${signal#*:}"
+    expect_bytes "SIG${signal%:*}: every accepted record is in the file" ro.txt \
+      "old$(for _ in $(seq 64); do printf '\n%s' "$record"; done)"
+    [ "$(stat -c %a ro.txt)" = 444 ] && pass || fail "SIG${signal%:*}: the file is read-only again" "$(stat -c %a ro.txt)"
+    chmod 644 ro.txt
+  done
+fi
+
+# ---------------------------------------------------------------------------
 # Tracing: the segment, and a traced run under a pseudo-terminal.
 
 shm_list() { ls /dev/shm 2>/dev/null | grep '^DuctrineTrace-' | sort; }
