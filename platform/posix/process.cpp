@@ -64,12 +64,14 @@ struct SignalWatch {
   int signalFd = -1;
   int wakeFds[2] = {-1, -1};  // a byte on it ends the watch
   sigset_t previousMask;
-  std::function<void()> stop;
+  std::thread stopper;  // started by the watcher, joined after it
 };
 SignalWatch g_watch;  // used by the thread that starts and ends the watch
 std::atomic<int> g_caughtSignal{0};
 
-void Watch(int signalFd, int wakeFd, std::function<void()> stop) {
+// The stop runs on a thread of its own, so that the watcher still hears a
+// second signal while a stop takes its time.
+void Watch(int signalFd, int wakeFd, std::function<void()> stop, std::thread* stopper) {
   bool stopping = false;
   for (;;) {
     pollfd fds[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
@@ -87,7 +89,11 @@ void Watch(int signalFd, int wakeFd, std::function<void()> stop) {
       // A stage at the trace prompt would otherwise wait for a line that
       // the user, who asked to stop, will not type.
       EndConsoleInput();
-      stop();
+      try {
+        *stopper = std::thread(stop);
+      } catch (...) {
+        stop();  // no thread to spare: the stop still happens
+      }
       continue;
     }
     // Asked twice: the user will not wait for the orderly end.
@@ -197,7 +203,8 @@ void OnTerminatingSignal(std::function<void()> stop) {
     return;
   }
   g_caughtSignal.store(0);
-  g_watch.watcher = std::thread(Watch, g_watch.signalFd, g_watch.wakeFds[0], std::move(stop));
+  g_watch.watcher =
+      std::thread(Watch, g_watch.signalFd, g_watch.wakeFds[0], std::move(stop), &g_watch.stopper);
 }
 
 void EndIfTerminatingSignal() {
@@ -206,6 +213,7 @@ void EndIfTerminatingSignal() {
   while (::write(g_watch.wakeFds[1], &end, 1) < 0 && errno == EINTR) {
   }
   g_watch.watcher.join();
+  if (g_watch.stopper.joinable()) g_watch.stopper.join();
   ::close(g_watch.signalFd);
   ::close(g_watch.wakeFds[0]);
   ::close(g_watch.wakeFds[1]);
