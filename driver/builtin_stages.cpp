@@ -106,7 +106,7 @@ class CConsole final : public CProcess {
     std::unique_ptr<char[]> block(new char[kReadBlock]);
     // Standard input may block without limit: it is read off the dispatcher.
     platform::BlockingReader reader(streams_.read);
-    LineSplitter lines;
+    LineSplitter lines(pipeSet->recordLimit - 1);
     bool downstreamOpen = true;
     auto emit = [this, &downstreamOpen](const std::string& record) {
       if (!passOn_) return true;  // nobody reads: the input is only drained
@@ -240,7 +240,7 @@ class CReadFile final : public CProcess {
 
   std::int32_t Run() override {
     std::unique_ptr<char[]> block(new char[kReadBlock]);
-    LineSplitter lines;
+    LineSplitter lines(pipeSet->recordLimit - 1);
     auto emit = [this](const std::string& record) { return pipeSet->WriteRecord(*this, 0, record); };
     for (;;) {
       std::size_t got = std::fread(block.get(), 1, kReadBlock, file_);

@@ -25,7 +25,9 @@ std::string ModuleFileName(std::string_view typeName) {
 
 std::vector<std::string> ModuleFolders(const char* pathVariable) {
   std::vector<std::string> folders;
-  if (pathVariable != nullptr) {
+  // Set but empty is unset: an empty value would otherwise switch off every
+  // folder, including the ones that hold the modules of this very build.
+  if (pathVariable != nullptr && *pathVariable != '\0') {
     // Set means chosen: a user who points it somewhere gets exactly that,
     // never a module picked up from the build or install tree behind it.
     std::string_view rest = pathVariable;
@@ -71,7 +73,11 @@ std::variant<StageEntry, ParseError> LoadStageEntry(std::string_view fileName,
     if (entry == nullptr) return ParseError{1020, {prefix, fileName}};
     return reinterpret_cast<StageEntry>(entry);
   }
-  return ParseError{1001, {}};
+  // The catalogue text says nothing of where the module was looked for.
+  std::string searched = "\n                    Looked for '" + std::string(fileName) + "' in: ";
+  if (folders.empty()) searched += "(no folders)";
+  for (std::size_t i = 0; i < folders.size(); ++i) searched += (i ? ", '" : "'") + folders[i] + "'";
+  return ParseError{1001, {}, searched};
 }
 
 }  // namespace ductrine

@@ -24,15 +24,16 @@ namespace ductrine {
 std::string ModuleFileName(std::string_view typeName);
 
 // The folders to search, in order, without duplicates. `pathVariable` is
-// the value of DUCTRINE_MODULE_PATH, or null when it is not set; empty
-// entries in it are skipped.
+// the value of DUCTRINE_MODULE_PATH, or null when it is not set; an empty
+// value counts as not set, and empty entries in it are skipped.
 std::vector<std::string> ModuleFolders(const char* pathVariable);
 
 // True when one of the folders has a file named `fileName`.
 bool ModuleFileExists(std::string_view fileName, const std::vector<std::string>& folders);
 
 // Loads `fileName` from the first folder that has a file of that name and
-// returns its BeginStage. 1001 when no folder has it; 1036 (folder with its
+// returns its BeginStage. 1001 when no folder has it, with the file name and
+// the folders searched on a continuation line; 1036 (folder with its
 // trailing "/", file name, the loader's explanation) when the system's
 // loader refuses the file, as it refuses a module linked against a platform
 // library of another ABI version (another file name); 1020 (folder, file

@@ -1,7 +1,9 @@
 #include "driver/pipe_command.h"
 
+#include <atomic>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "driver/pipeline_parser.h"
 #include "driver/set_from_pipeline.h"
 #include "engine/run_engine.h"
+#include "messages/reason_text.h"
 #include "platform/platform.h"
 #include "runtime/pipe_set.h"
 
@@ -24,7 +27,7 @@ constexpr std::size_t kTraceSegmentSize = 256;
 int Refuse(const ParseError& error) {
   // A set of its own gives the message its catalogue and return code.
   CPipeSet scratch;
-  scratch.IssueSystemMessage(error.number, kSeverityError, error.args);
+  scratch.IssueSystemMessage(error.number, kSeverityError, error.args, error.continuation);
   return FailureExitStatus(scratch.highestReturnCode);
 }
 
@@ -45,9 +48,26 @@ class TraceSegment {
   }
 
   std::optional<ParseError> Create(CPipeSet& set) {
+    // A later traced run of this process gets a name of its own, so a
+    // segment under one of its names was never made by this process.
+    static std::atomic<unsigned> runs{0};
+    unsigned run = runs.fetch_add(1);
     name_ = "DuctrineTrace-" + std::to_string(platform::ProcessId());
+    if (run > 0) name_ += "." + std::to_string(run);
     handle_ = platform::SharedSegment::CreateExclusive(name_, kTraceSegmentSize, "0;0;");
-    if (handle_ == nullptr) return ParseError{1030, {name_}};
+    if (handle_ == nullptr) {
+      // No live process but this one has its id: the segment is the
+      // leftover of an ended one (SIGKILL leaves it), and it goes.
+      platform::SharedSegment::Remove(name_);
+      handle_ = platform::SharedSegment::CreateExclusive(name_, kTraceSegmentSize, "0;0;");
+    }
+    if (handle_ == nullptr) {
+      int code = platform::LastErrorCode();
+      std::string reason;
+      GetReasonText(code, reason);
+      return ParseError{1030, {name_ + ", Rc: " + std::to_string(code) +
+                               ",\n                    Reason: " + reason}};
+    }
     // An interrupt at the trace prompt must not leave the segment behind.
     platform::RemoveSegmentOnInterrupt(name_);
     set.traceSegmentName = name_;
@@ -88,11 +108,34 @@ std::variant<std::vector<std::vector<StageEntry>>, ParseError> FindEntries(
   return entries;
 }
 
-}  // namespace
+// The stop that a terminating signal asks for, on the signal watch's thread.
+// A run can be stopped once every stage has been started (the engine's
+// start check); a request that comes earlier is carried out there. The
+// lock also keeps the set alive while a stop works on it.
+class SignalStop {
+ public:
+  void Request() {
+    std::lock_guard<std::mutex> hold(lock_);
+    requested_ = true;
+    if (set_) set_->Quiesce(2);
+  }
+  void RunStarted(CPipeSet& set) {
+    std::lock_guard<std::mutex> hold(lock_);
+    set_ = &set;
+    if (requested_) set.Quiesce(2);
+  }
+  void RunEnded() {
+    std::lock_guard<std::mutex> hold(lock_);
+    set_ = nullptr;
+  }
 
-int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
-  platform::IgnoreBrokenPipe();
+ private:
+  std::mutex lock_;
+  CPipeSet* set_ = nullptr;
+  bool requested_ = false;
+};
 
+int RunPipeline(std::span<const std::string> args, const char* modulePath, SignalStop& stop) {
   auto line = ParseCommandLine(args);
   if (const ParseError* error = std::get_if<ParseError>(&line)) return Refuse(*error);
   const CommandLine& command = std::get<CommandLine>(line);
@@ -118,6 +161,10 @@ int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
   const ParsedPipeline& pipeline = std::get<ParsedPipeline>(parsed);
 
   CPipeSet set;
+  struct Detach {
+    SignalStop& stop;
+    ~Detach() { stop.RunEnded(); }
+  } detach{stop};  // before the set goes
   if (std::optional<ParseError> error = BuildPipeSet(pipeline, command.pipeline, command.recordLimit, set)) {
     return Refuse(*error);
   }
@@ -134,9 +181,30 @@ int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
   for (std::uint32_t p = 0; p < found.size(); ++p) {
     for (std::uint32_t s = 0; s < found[p].size(); ++s) engine.SetEntry(p, s, found[p][s]);
   }
-  engine.SetStartCheck([](CPipeSet& run) { CheckDeclaredLimits(run); });
+  engine.SetStartCheck([&stop](CPipeSet& run) {
+    CheckDeclaredLimits(run);
+    stop.RunStarted(run);
+  });
   engine.SetThreadPerStage(command.threadPerStage);
   return ExitStatus(engine.Run());
+}
+
+}  // namespace
+
+int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
+  platform::IgnoreBrokenPipe();
+  // A signal ends the run the way a stop does: every file is closed whole
+  // and every read-only attribute put back; the process then ends as the
+  // signal would have ended it, once everything of the run (its TRACE
+  // segment too) is gone.
+  SignalStop stop;
+  struct Watch {
+    explicit Watch(SignalStop& stop) {
+      platform::OnTerminatingSignal([&stop] { stop.Request(); });
+    }
+    ~Watch() { platform::EndIfTerminatingSignal(); }
+  } watch(stop);
+  return RunPipeline(args, modulePath, stop);
 }
 
 }  // namespace ductrine

@@ -27,6 +27,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -37,8 +38,15 @@ namespace ductrine {
 // A refused input: the 1000-series message number and the values for its
 // text, in the order the text takes them.
 struct ParseError {
+  ParseError() = default;
+  ParseError(std::uint32_t number, MessageArgs args, std::string continuation = {})
+      : number(number), args(std::move(args)), continuation(std::move(continuation)) {}
+
   std::uint32_t number = 0;
   MessageArgs args;
+  // More lines after the catalogue text, already begun with the line feed and
+  // 20 blanks of a continuation; empty for most refusals.
+  std::string continuation;
 };
 
 // A stage command known to the driver. `names` lists every command word that

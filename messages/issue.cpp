@@ -81,7 +81,7 @@ void CPipeSet::WriteStageMessage(CProcess& caller, std::string_view line) {
 }
 
 void CPipeSet::IssueSystemMessage(std::uint32_t number, std::uint32_t severity,
-                                  const MessageArgs& values) {
+                                  const MessageArgs& values, std::string_view continuation) {
   std::call_once(systemMessagesOnce, [this] {
     if (systemMessagesLoaded) return;
     LoadSystemMessages();
@@ -97,7 +97,7 @@ void CPipeSet::IssueSystemMessage(std::uint32_t number, std::uint32_t severity,
   }
   std::string body = text ? FormatText(text + 5, values) : "Message not found.";
   CApplMessage message(true, true, nullptr);
-  message.WriteText(word + Number4(number) + ": " + body);
+  message.WriteText(word + Number4(number) + ": " + body + std::string(continuation));
 }
 
 void GetReasonText(int code, std::string& text) {

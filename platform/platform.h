@@ -304,8 +304,23 @@ DUCTRINE_PLATFORM_API bool StandardOutputIsTerminal();
 // The error code of a write to a reader that has gone.
 DUCTRINE_PLATFORM_API int BrokenPipeCode();
 // Removes the shared segment `name` when an interrupt, hangup or termination
-// request ends the process, which then ends as that signal would have ended
-// it. An empty name forgets the segment. One segment per process.
+// request ends the process at once (without OnTerminatingSignal, or a second
+// one under it), which then ends as that signal would have ended it. An
+// empty name forgets the segment. One segment per process.
 DUCTRINE_PLATFORM_API void RemoveSegmentOnInterrupt(std::string_view name);
+
+// An interrupt, hangup or termination request (Windows: CTRL+C, CTRL+BREAK,
+// closing the console window) no longer ends the process at once: `stop`
+// runs once, on a thread of its own, console input ends (a stage at the
+// trace prompt reads an empty line), and the process goes on so that the
+// run can end the orderly way; EndIfTerminatingSignal ends it then. A second
+// such signal ends the process at once. A signal that the parent chose to
+// ignore stays ignored. Call on the main thread before any other thread
+// starts (they inherit what it sets); one watch at a time.
+DUCTRINE_PLATFORM_API void OnTerminatingSignal(std::function<void()> stop);
+// Ends the watch. When a terminating signal has come, ends the process as
+// that signal would have ended it (POSIX: by the signal, status 128+n;
+// Windows: STATUS_CONTROL_C_EXIT) and does not return.
+DUCTRINE_PLATFORM_API void EndIfTerminatingSignal();
 
 }  // namespace ductrine::platform

@@ -191,8 +191,10 @@ class CPipeSet {
   void LoadStageMessages();
   bool IssueMessage(CProcess& stage, std::uint32_t number, std::uint32_t severity,
                     const MessageArgs& values = {});
+  // `continuation`: lines the driver adds after the catalogue text, each
+  // begun with a line feed and 20 blanks.
   void IssueSystemMessage(std::uint32_t number, std::uint32_t severity,
-                          const MessageArgs& values = {});
+                          const MessageArgs& values = {}, std::string_view continuation = {});
   void WriteStageMessage(CProcess& stage, std::string_view line);
   // Switches tracing off for the run and leaves "TraceEndLock-%.8d" raised.
   void EndTrace();

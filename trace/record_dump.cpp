@@ -73,7 +73,10 @@ std::string RecordDumpBody(std::int32_t operation, long recordNumber,
   std::string spaced;
   std::string hex;
   for (char c : visible) {
-    char s = (c == '\t' || c == '\n') ? ' ' : c;
+    // Every other control byte would act on the terminal (ESC starts a
+    // control sequence, BEL rings): the text shows a dot, the hex the truth.
+    unsigned char u = static_cast<unsigned char>(c);
+    char s = (c == '\t' || c == '\n') ? ' ' : (u < 0x20 || u == 0x7F) ? '.' : c;
     shown.push_back(s);
     spaced.push_back(s);
     spaced.push_back(' ');

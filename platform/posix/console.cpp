@@ -2,9 +2,12 @@
 // (standard error, one write per line), and line input from /dev/tty.
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/posix/object.h"
@@ -49,6 +52,12 @@ int Terminal() {
   return fd;
 }
 
+// Readable once console input has ended.
+int InputEnded() {
+  static int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd;
+}
+
 }  // namespace
 
 long ConsoleIdentity() {
@@ -81,6 +90,13 @@ bool ConsoleReadLine(std::string* line) {
   char c = 0;
   bool any = false;
   for (;;) {
+    pollfd ready[2] = {{fd, POLLIN, 0}, {InputEnded(), POLLIN, 0}};
+    if (::poll(ready, InputEnded() >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    // A half-typed line is not a command of the user's once the run stops.
+    if (ready[1].revents != 0) return false;
     ssize_t n = ::read(fd, &c, 1);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return any;
@@ -90,6 +106,11 @@ bool ConsoleReadLine(std::string* line) {
   }
   if (!line->empty() && line->back() == '\r') line->pop_back();
   return true;
+}
+
+void EndConsoleInput() {
+  std::uint64_t one = 1;
+  if (InputEnded() >= 0) (void)!::write(InputEnded(), &one, sizeof one);
 }
 
 }  // namespace ductrine::platform

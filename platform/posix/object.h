@@ -74,4 +74,8 @@ extern std::atomic<int> g_sleepingStageThreads;
 extern thread_local bool t_isStageThread;
 void CloseThread(ThreadObject* thread);
 
+// From now on every console line read sees end of input, and one that waits
+// now returns (console.cpp). For the end of a run that a signal stops.
+void EndConsoleInput();
+
 }  // namespace ductrine::platform

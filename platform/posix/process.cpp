@@ -1,18 +1,24 @@
 // What the pipe command needs of its process: where it lives, stage modules,
-// its standard streams, and a TRACE segment that must not outlive it.
+// its standard streams, a TRACE segment that must not outlive it, and the
+// orderly end that a terminating signal asks for.
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <thread>
 
-#include "platform/platform.h"
+#include "platform/posix/object.h"
 
 namespace ductrine::platform {
 namespace {
@@ -25,15 +31,78 @@ std::string FolderOf(const std::string& path) {
 
 std::mutex g_outputLock;  // keeps each WriteStandardOutput call whole
 
-// The segment name for the signal handler: written before the handlers are
-// installed, read only inside them.
+// The segment name for a signal that ends the process at once: written
+// under g_segmentLock, read without it only inside a signal handler.
 char g_segmentName[256];
+std::mutex g_segmentLock;
 std::atomic<bool> g_handlersInstalled{false};
 
 void RemoveSegmentAndDie(int signal) {
   if (g_segmentName[0] != '\0') shm_unlink(g_segmentName);
   std::signal(signal, SIG_DFL);
   std::raise(signal);
+}
+
+// Ends the process by `signal` as its default action would, from any
+// thread: the signal is blocked in the others, so it is raised here.
+[[noreturn]] void DieBy(int signal) {
+  std::signal(signal, SIG_DFL);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signal);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  std::raise(signal);
+  _exit(128 + signal);  // not reached: none of the watched signals can be caught now
+}
+
+// The watch of the terminating signals. They are blocked in every thread
+// (threads started later inherit the mask) and read from a signalfd by one
+// watcher thread, so no stage thread is ever interrupted and nothing runs
+// in a signal handler.
+struct SignalWatch {
+  std::thread watcher;
+  int signalFd = -1;
+  int wakeFds[2] = {-1, -1};  // a byte on it ends the watch
+  sigset_t previousMask;
+  std::thread stopper;  // started by the watcher, joined after it
+};
+SignalWatch g_watch;  // used by the thread that starts and ends the watch
+std::atomic<int> g_caughtSignal{0};
+
+// The stop runs on a thread of its own, so that the watcher still hears a
+// second signal while a stop takes its time.
+void Watch(int signalFd, int wakeFd, std::function<void()> stop, std::thread* stopper) {
+  bool stopping = false;
+  for (;;) {
+    pollfd fds[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) return;
+    signalfd_siginfo info{};
+    if (::read(signalFd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+    int signal = static_cast<int>(info.ssi_signo);
+    if (!stopping) {
+      stopping = true;
+      g_caughtSignal.store(signal);
+      // A stage at the trace prompt would otherwise wait for a line that
+      // the user, who asked to stop, will not type.
+      EndConsoleInput();
+      try {
+        *stopper = std::thread(stop);
+      } catch (...) {
+        stop();  // no thread to spare: the stop still happens
+      }
+      continue;
+    }
+    // Asked twice: the user will not wait for the orderly end.
+    {
+      std::lock_guard<std::mutex> hold(g_segmentLock);
+      if (g_segmentName[0] != '\0') shm_unlink(g_segmentName);
+    }
+    DieBy(signal);
+  }
 }
 
 }  // namespace
@@ -100,16 +169,58 @@ int BrokenPipeCode() { return EPIPE; }
 void RemoveSegmentOnInterrupt(std::string_view name) {
   std::string shm = "/";
   for (char c : name) shm += (c == '/') ? '_' : c;  // as the segment itself names it
+  std::lock_guard<std::mutex> hold(g_segmentLock);
   if (name.empty() || shm.size() >= sizeof g_segmentName) {
     g_segmentName[0] = '\0';
     return;
   }
   std::memcpy(g_segmentName, shm.c_str(), shm.size() + 1);
-  if (g_handlersInstalled.exchange(true)) return;
+  // Under a watch the watcher removes it; a signal never reaches a handler.
+  if (g_watch.watcher.joinable() || g_handlersInstalled.exchange(true)) return;
   for (int signal : {SIGINT, SIGHUP, SIGTERM}) {
     // A signal the caller's parent chose to ignore stays ignored.
     if (std::signal(signal, RemoveSegmentAndDie) == SIG_IGN) std::signal(signal, SIG_IGN);
   }
+}
+
+void OnTerminatingSignal(std::function<void()> stop) {
+  if (g_watch.watcher.joinable()) return;
+  sigset_t watched;
+  sigemptyset(&watched);
+  for (int signal : {SIGINT, SIGHUP, SIGTERM}) {
+    // A signal the caller's parent chose to ignore stays ignored.
+    struct sigaction now {};
+    if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+    sigaddset(&watched, signal);
+  }
+  if (pthread_sigmask(SIG_BLOCK, &watched, &g_watch.previousMask) != 0) return;
+  g_watch.signalFd = signalfd(-1, &watched, SFD_CLOEXEC);
+  if (g_watch.signalFd < 0 || pipe2(g_watch.wakeFds, O_CLOEXEC) != 0) {
+    // Without a watch the signals keep their default action.
+    if (g_watch.signalFd >= 0) ::close(g_watch.signalFd);
+    g_watch.signalFd = -1;
+    pthread_sigmask(SIG_SETMASK, &g_watch.previousMask, nullptr);
+    return;
+  }
+  g_caughtSignal.store(0);
+  g_watch.watcher =
+      std::thread(Watch, g_watch.signalFd, g_watch.wakeFds[0], std::move(stop), &g_watch.stopper);
+}
+
+void EndIfTerminatingSignal() {
+  if (!g_watch.watcher.joinable()) return;
+  char end = 0;
+  while (::write(g_watch.wakeFds[1], &end, 1) < 0 && errno == EINTR) {
+  }
+  g_watch.watcher.join();
+  if (g_watch.stopper.joinable()) g_watch.stopper.join();
+  ::close(g_watch.signalFd);
+  ::close(g_watch.wakeFds[0]);
+  ::close(g_watch.wakeFds[1]);
+  g_watch.signalFd = g_watch.wakeFds[0] = g_watch.wakeFds[1] = -1;
+  int signal = g_caughtSignal.load();
+  if (signal != 0) DieBy(signal);
+  pthread_sigmask(SIG_SETMASK, &g_watch.previousMask, nullptr);
 }
 
 }  // namespace ductrine::platform

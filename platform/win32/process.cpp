@@ -2,6 +2,7 @@
 // (DLLs), and its standard streams. Standard output is a text stream here:
 // each line feed leaves as a carriage return and a line feed.
 
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -111,5 +112,60 @@ int BrokenPipeCode() { return ERROR_NO_DATA; }
 // The segment is a file mapping: it goes with the last handle to it, also
 // when the process is ended.
 void RemoveSegmentOnInterrupt(std::string_view) {}
+
+namespace {
+
+// The console control events. The system runs the handler on a thread of
+// its own, which is where the stop is asked for; after a close event the
+// process ends when the handler returns, so that handler waits for the run.
+std::mutex g_watchLock;  // held while a stop runs, so that the watch cannot end under it
+std::function<void()> g_stop;
+bool g_watching = false;
+int g_controlEvents = 0;
+HANDLE g_runOver = nullptr;  // set once the run has ended
+
+BOOL WINAPI OnControl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+  {
+    std::lock_guard<std::mutex> hold(g_watchLock);
+    if (!g_watching) return FALSE;
+    if (++g_controlEvents == 1) {
+      if (g_stop) g_stop();
+    } else if (type != CTRL_CLOSE_EVENT) {
+      // Asked twice: the user will not wait for the orderly end.
+      ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    }
+  }
+  // The system allows a close handler a few seconds before it ends the process.
+  if (type == CTRL_CLOSE_EVENT) WaitForSingleObject(g_runOver, 4000);
+  return TRUE;
+}
+
+}  // namespace
+
+void OnTerminatingSignal(std::function<void()> stop) {
+  std::lock_guard<std::mutex> hold(g_watchLock);
+  if (g_watching) return;
+  g_stop = std::move(stop);
+  if (g_runOver == nullptr) g_runOver = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ResetEvent(g_runOver);
+  g_controlEvents = 0;
+  g_watching = true;
+  SetConsoleCtrlHandler(OnControl, TRUE);
+}
+
+void EndIfTerminatingSignal() {
+  int events = 0;
+  {
+    std::lock_guard<std::mutex> hold(g_watchLock);
+    if (!g_watching) return;
+    g_watching = false;
+    g_stop = nullptr;
+    events = g_controlEvents;
+  }
+  SetEvent(g_runOver);
+  if (events != 0) ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+  SetConsoleCtrlHandler(OnControl, FALSE);
+}
 
 }  // namespace ductrine::platform

@@ -37,6 +37,44 @@ TEST(LineSplitter, CutsRecordsByTheLineRule) {
   }
 }
 
+TEST(LineSplitter, ALineLongerThanTheLimitGoesOutCutAtOneByteOver) {
+  struct Case { Strings chunks, records; };
+  // The longest record is 4 bytes.
+  const Case cases[] = {
+      {{"abcd\n"}, {"abcd"}},
+      {{"ab", "cd\r", "\nx"}, {"abcd", "x"}},  // "\r\n" may still follow 4 bytes
+      {{"abcdefg\n"}, {"abcdefg"}},            // whole in one block: the writer sees it all
+      {{"abc", "def", "ghi\nxy\n"}, {"abcde", "xy"}},  // the rest of the line is dropped
+      {{"ab", "cdef"}, {"abcde"}},              // also without any line feed
+      {{"abcde", "f", "", "g", "\n", "z"}, {"abcde", "z"}},
+  };
+  for (const Case& c : cases) {
+    LineSplitter lines(4);
+    Strings records;
+    auto emit = [&records](const std::string& record) {
+      records.push_back(record);
+      return true;
+    };
+    for (const std::string& chunk : c.chunks) EXPECT_TRUE(lines.Feed(chunk, emit));
+    EXPECT_TRUE(lines.Finish(emit));
+    EXPECT_EQ(records, c.records) << ::testing::PrintToString(c.chunks);
+  }
+
+  // A stream without line feeds is refused as soon as it passes the limit,
+  // not buffered to its end.
+  LineSplitter lines(4);
+  int calls = 0;
+  auto refuse = [&calls](const std::string& record) {
+    EXPECT_EQ(record, "xxxxx");
+    ++calls;
+    return false;
+  };
+  const std::string block(1000, 'x');
+  EXPECT_TRUE(lines.Feed("xxx", refuse));
+  EXPECT_FALSE(lines.Feed(block, refuse));
+  EXPECT_EQ(calls, 1);
+}
+
 TEST(LineSplitter, StopsWhenTheReceiverRefuses) {
   LineSplitter lines;
   Strings records;

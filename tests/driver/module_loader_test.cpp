@@ -21,7 +21,8 @@ TEST(ModuleFolders, AVariableThatIsSetIsTheWholeSearch) {
   std::string list = "/one:/two/::/one/:/three//";
   std::replace(list.begin(), list.end(), ':', platform::kPathListSeparator);
   EXPECT_EQ(ModuleFolders(list.c_str()), (std::vector<std::string>{"/one", "/two", "/three"}));
-  EXPECT_EQ(ModuleFolders(""), std::vector<std::string>{});
+  // Set but empty means not set, never "no folder at all".
+  EXPECT_EQ(ModuleFolders(""), ModuleFolders(nullptr));
   EXPECT_EQ(ModuleFolders("/"), std::vector<std::string>{"/"});
 }
 
@@ -34,6 +35,21 @@ TEST(ModuleFolders, WithoutTheVariableSearchesBesideTheExecutableAndTheInstallFo
   // The platform library of the build tree lies beside the executable too,
   // so it adds no folder of its own.
   EXPECT_EQ(platform::PlatformLibraryFolder(), folders[0]);
+}
+
+TEST(LoadStageEntry, NamesTheFileAndTheFoldersSearchedWhenNoneHasIt) {
+  struct Case { std::vector<std::string> folders; std::string where; };
+  const Case cases[] = {
+      {{"/no/such", "/"}, "'/no/such', '/'"},
+      {{}, "(no folders)"},
+  };
+  for (const Case& c : cases) {
+    auto loaded = LoadStageEntry("nosuch.so", c.folders);
+    ASSERT_TRUE(std::holds_alternative<ParseError>(loaded));
+    const ParseError& error = std::get<ParseError>(loaded);
+    EXPECT_TRUE(SameError(error, 1001, {}));
+    EXPECT_EQ(error.continuation, "\n                    Looked for 'nosuch.so' in: " + c.where);
+  }
 }
 
 TEST(LoadStageEntry, RefusesALibraryWithoutBeginStage) {

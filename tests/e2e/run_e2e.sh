@@ -125,6 +125,23 @@ expect_status "a record of the limit is refused" 255
 if messages | grep -q '^<stamp>PIPE: Pipe(0),Stage(0),Type(LITERAL): 2072'; then pass
 else fail "a record of the limit is refused with 2072" "$(messages)"; fi
 
+# A line without end is refused once it passes the limit, never buffered
+# whole: under a cap on memory an endless one still ends in 2072.
+if [ -n "$WINDOWS" ] || ! (ulimit -v 400000 && "$PIPE" --version) >/dev/null 2>&1; then
+  skip "an endless line under ulimit -v (no /dev/zero, or a sanitizer build)"
+else
+  Y50=yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy
+  for stage in "console" "< /dev/zero"; do
+    yes | tr -d '\n' | (ulimit -v 400000; timeout "$LIMIT" "$PIPE" "$stage | console" >/dev/null 2>"$WORK/err")
+    rc=$?
+    expect_status "an endless line read by $stage" 255
+    if [ "$stage" = console ]; then type=CONSOLE shown=$Y50; else type='<' shown=; fi
+    expect_messages "an endless line read by $stage" \
+      "<stamp>PIPE: Pipe(0),Stage(0),Type($type): 2072RE: The record of length: 65536, exceeds the maximum allowed length of: 65535.
+                    The first 50 bytes of the record are: '$shown'"
+  done
+fi
+
 # ---------------------------------------------------------------------------
 # Tailwriter, mode 1: a named file.
 
@@ -313,7 +330,10 @@ expect_no_messages "a clean run"
 
 DUCTRINE_MODULE_PATH="$WORK/no-such-folder" pipe "literal a | >> nowhere.txt"
 expect_status "a missing module folder" 255
-expect_messages "a missing module folder" "$S 1001: No stage DLLs have been found. Cannot run Ductrine!"
+expect_messages "a missing module folder" "$S 1001: No stage DLLs have been found. Cannot run Ductrine!
+                    Looked for '$MODULE' in: '$WORK/no-such-folder'"
+DUCTRINE_MODULE_PATH= pipe "literal a | >> empty-path.txt"
+expect_status "an empty module path is no module path" 0
 DUCTRINE_MODULE_PATH="$WORK/no-such-folder" pipe "literal a | console"
 expect_status "built-in stages need no module" 0
 expect_stdout "built-in stages need no module" "a$EOL"
@@ -364,6 +384,39 @@ else fail "standard output closed early" "first=$first status=${statuses[0]} $(h
 if [ "$elapsed_ms" -lt 5000 ]; then pass; else fail "standard output closed early: took ${elapsed_ms} ms"; fi
 
 # ---------------------------------------------------------------------------
+# A terminating signal stops the run the orderly way: every accepted record
+# is in the file, a read-only file is read-only again, and the process ends
+# by the signal.
+
+if [ -n "$WINDOWS" ]; then
+  skip "terminating signals (console control events on Windows)"
+else
+  # CONSOLE writes a file in 64 KiB blocks: 64 records of 1023 bytes fill one
+  # exactly, so once the block is out every record has passed the Tailwriter.
+  record=$(printf '%01023d' 0)
+  for signal in TERM:143 HUP:129; do
+    printf 'old' >ro.txt
+    chmod 444 ro.txt
+    rm -f feed.fifo shown.txt
+    mkfifo feed.fifo
+    exec 6<>feed.fifo  # held open: the input never ends by itself
+    timeout -s KILL "$LIMIT" "$PIPE" "console | >> ro.txt | console" <feed.fifo >shown.txt 2>"$WORK/err" &
+    waiter=$!
+    for _ in $(seq 64); do printf '%s\n' "$record"; done >&6
+    for _ in $(seq 400); do [ "$(stat -c %s shown.txt)" -ge 65536 ] && break; sleep 0.05; done
+    kill -"${signal%:*}" "$(pgrep -P "$waiter")"
+    wait "$waiter"
+    rc=$?
+    exec 6>&-
+    expect_status "SIG${signal%:*} ends the run by the signal" "${signal#*:}"
+    expect_bytes "SIG${signal%:*}: every accepted record is in the file" ro.txt \
+      "old$(for _ in $(seq 64); do printf '\n%s' "$record"; done)"
+    [ "$(stat -c %a ro.txt)" = 444 ] && pass || fail "SIG${signal%:*}: the file is read-only again" "$(stat -c %a ro.txt)"
+    chmod 644 ro.txt
+  done
+fi
+
+# ---------------------------------------------------------------------------
 # Tracing: the segment, and a traced run under a pseudo-terminal.
 
 shm_list() { ls /dev/shm 2>/dev/null | grep '^DuctrineTrace-' | sort; }
@@ -401,6 +454,30 @@ else
   wait "$waiter"
   exec 7>&-
   [ -n "$segment" ] && [ -e "$segment" ] && fail "an interrupted traced run leaves its segment behind" || pass
+fi
+
+if [ -n "$WINDOWS" ] || ! command -v setsid >/dev/null; then
+  skip "a segment left by an ended process with the same id (no setsid, or Windows)"
+else
+  # stale KIND PIPELINE: runs pipe under the id of a shell that first puts
+  # a leftover segment (a file, or a directory that cannot be removed) under
+  # that id's name. No terminal: every prompt reads as enter.
+  stale() {
+    timeout "$LIMIT" setsid -w bash -c 'echo $$ >"$1"; if [ "$2" = dir ]; then mkdir "/dev/shm/DuctrineTrace-$$"
+      else printf 9 >"/dev/shm/DuctrineTrace-$$"; fi; exec "$3" "$4"' \
+      stale "$WORK/stale.pid" "$1" "$PIPE" "$2" </dev/null >"$WORK/out" 2>"$WORK/err"
+    rc=$?
+    segment=/dev/shm/DuctrineTrace-$(cat "$WORK/stale.pid")
+  }
+  stale file "(trace) literal left | console"
+  expect_status "a traced run after a leftover segment" 0
+  expect_stdout "a traced run after a leftover segment" "left$EOL"
+  [ -e "$segment" ] && fail "the leftover segment is gone after the run" || pass
+  stale dir "(trace) literal left | console"
+  rmdir "$segment"
+  expect_status "a segment name that cannot be had" 255
+  expect_messages "a segment name that cannot be had" "$S 1030: Cannot create TRACE shared segment: ${segment#/dev/shm/}, Rc: 17,
+                    Reason: File exists."
 fi
 
 if ! command -v script >/dev/null; then

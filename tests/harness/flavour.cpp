@@ -3,9 +3,11 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #endif
 
 #include <cstdlib>
@@ -91,6 +93,12 @@ long BlockingPipe::ReadRaw(char* buffer, std::size_t size) {
   return static_cast<long>(got);
 }
 
+const bool kCanSendTerminatingSignal = false;
+bool SendTerminatingSignal() { return false; }
+bool EndedByTerminatingSignal(int exitStatus) {
+  return static_cast<DWORD>(exitStatus) == static_cast<DWORD>(STATUS_CONTROL_C_EXIT);
+}
+
 bool BlockingPipe::Write() {
   DWORD put = 0;
   return WriteFile(reinterpret_cast<HANDLE>(writer_), "x", 1, &put, nullptr) && put == 1;
@@ -117,6 +125,12 @@ long BlockingPipe::ReadRaw(char* buffer, std::size_t size) {
 }
 
 bool BlockingPipe::Write() { return ::write(static_cast<int>(writer_), "x", 1) == 1; }
+
+const bool kCanSendTerminatingSignal = true;
+bool SendTerminatingSignal() { return ::kill(::getpid(), SIGINT) == 0; }
+bool EndedByTerminatingSignal(int exitStatus) {
+  return WIFSIGNALED(exitStatus) && WTERMSIG(exitStatus) == SIGINT;
+}
 
 #endif
 

@@ -55,6 +55,14 @@ void UseUtc();
 // its suffix; null (with the loader's word in `error`) when it cannot be had.
 StageEntry LoadBuiltModule(const std::string& name, std::string* error);
 
+// Sends this process the request to end that a user at a terminal sends
+// (SIGINT). Only where kCanSendTerminatingSignal (not on Windows: console
+// control events need a console of the test's own). EndedByTerminatingSignal
+// is the exit test for a process that it ended.
+extern const bool kCanSendTerminatingSignal;
+bool SendTerminatingSignal();
+bool EndedByTerminatingSignal(int exitStatus);
+
 // An anonymous pipe whose reads block, the way a console stage waits for a
 // typed line: a stop may end a thread that blocks in Read.
 class BlockingPipe {

@@ -52,6 +52,9 @@ TEST(RecordDump, BodyLayoutByteForByte) {
       {"\n\xff",  // so does a line feed; a high byte is unsigned
        "Write Record: 2, Stream: STDOUT, Length: 2 bytes.\nData: > \xff<\n"
        "      >| - \n         \xff \n       0AFF\n"},
+      {"\x1b[2J\a\r\x7f",  // other control bytes never reach the terminal raw
+       "Write Record: 2, Stream: STDOUT, Length: 7 bytes.\nData: >.[2J...<\n"
+       "      >| - - - + - - \n       . [ 2 J . . . \n       1B5B324A070D7F\n"},
       {std::string("ab\0cd", 5),  // a NUL ends the text but counts in the length and ruler
        "Write Record: 2, Stream: STDOUT, Length: 5 bytes.\nData: >ab<\n"
        "      >| - - - + \n       a b \n       6162\n"},
