@@ -186,6 +186,8 @@ int RunPipeline(std::span<const std::string> args, const char* modulePath, Signa
     stop.RunStarted(run);
   });
   engine.SetThreadPerStage(command.threadPerStage);
+  // A stop from the signal watch must not reach stages whose fibers are gone.
+  engine.SetEndCheck([&stop](CPipeSet&) { stop.RunEnded(); });
   return ExitStatus(engine.Run());
 }
 

@@ -206,6 +206,7 @@ RunResult RunEngine::Run() {
       dispatcher.EndParked();
     }
   }
+  if (endCheck_) endCheck_(set_);
 
   RunResult result;
   for (std::uint32_t p = 0; p < set_.pipes.size(); ++p) {

@@ -41,6 +41,9 @@ class RunEngine {
   // Each stage on a thread of its own, for stages that block in system
   // calls of their own; by default all share the calling thread.
   void SetThreadPerStage(bool on) { threadPerStage_ = on; }
+  // Called once every stage has ended, before the stages' fibers go: after
+  // it, nothing may stop the run from another thread.
+  void SetEndCheck(std::function<void(CPipeSet&)> check) { endCheck_ = std::move(check); }
   // Where a stall's dump goes (a folder); the system's temporary folder by default.
   void SetDumpFolder(std::string folder) { dumpFolder_ = std::move(folder); }
 
@@ -55,6 +58,7 @@ class RunEngine {
   CPipeSet& set_;
   std::vector<std::vector<StageEntry>> entries_;
   std::function<void(CPipeSet&)> startCheck_;
+  std::function<void(CPipeSet&)> endCheck_;
   bool threadPerStage_ = false;
   std::string dumpFolder_;
 };

@@ -60,9 +60,11 @@ struct ThreadObject : Object {
   std::atomic<bool> terminated{false};
   bool joined = false;
   // Set under endLock as the thread leaves: an ended thread's id may belong
-  // to another thread, so it must never be cancelled after that.
+  // to another thread, so it must never be cancelled after that. Atomic as
+  // well: ThreadSanitizer does not see the lock taken in the unwind of a
+  // cancelled thread.
   std::mutex endLock;
-  bool ended = false;
+  std::atomic<bool> ended{false};
 };
 
 void CloseSegment(SegmentObject* segment);

@@ -168,12 +168,12 @@ TEST(Dispatcher, StallIsReportedAndParkedFibersCanBeEnded) {
   for (bool threadEach : {false, true}) {
     Event first("disp-stall-1"), second("disp-stall-2");
     Dispatcher dispatcher;
-    int unwound = 0;
+    std::atomic<int> unwound{0};
     for (Handle event : {first.handle, second.handle})
       dispatcher.Spawn(
           [&, event] {
             struct Count {
-              int* n;
+              std::atomic<int>* n;
               ~Count() { ++*n; }
             } count{&unwound};
             NamedEvent::Wait(event);
