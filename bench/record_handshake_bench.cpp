@@ -1,5 +1,6 @@
 // Records per second through the unbuffered handshake: a producer-consumer
-// pair of one pipeline set, and a 4-stage chain. 64-byte records. Beside
+// pair of one pipeline set, and a 6-stage chain, with every stage a fiber of
+// one dispatcher thread and with a thread per stage. 64-byte records. Beside
 // them, this machine's floor in the same run: two threads handing a counter
 // back and forth through one atomic each, and one yield of the core (a
 // system call, the price of every wait that cannot spin).
@@ -14,11 +15,12 @@
 namespace ductrine::test {
 namespace {
 
-void RunChain(benchmark::State& state, int stages) {
+void RunChain(benchmark::State& state, int stages, bool threadPerStage) {
   const auto records = static_cast<std::size_t>(state.range(0));
   const std::string record(64, 'x');
   for (auto _ : state) {
     TestRun run;
+    run.threadPerStage = threadPerStage;
     std::size_t seen = 0;
     StageRef previous = run.Add(0, "P", [&](CProcess& self, CPipeSet& set) {
       for (std::size_t i = 0; i < records; ++i) set.WriteRecord(self, 0, record);
@@ -47,8 +49,10 @@ void RunChain(benchmark::State& state, int stages) {
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void BM_Pair(benchmark::State& state) { RunChain(state, 2); }
-void BM_Chain4(benchmark::State& state) { RunChain(state, 4); }
+void BM_Pair(benchmark::State& state) { RunChain(state, 2, false); }
+void BM_Chain6(benchmark::State& state) { RunChain(state, 6, false); }
+void BM_PairThreads(benchmark::State& state) { RunChain(state, 2, true); }
+void BM_Chain6Threads(benchmark::State& state) { RunChain(state, 6, true); }
 
 void BM_AtomicPingPong(benchmark::State& state) {
   const auto rounds = static_cast<std::uint32_t>(state.range(0));
@@ -79,8 +83,10 @@ void BM_Yield(benchmark::State& state) {
 
 BENCHMARK(BM_AtomicPingPong)->Arg(200000)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
 BENCHMARK(BM_Yield)->Repetitions(5);
-BENCHMARK(BM_Pair)->Arg(200000)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
-BENCHMARK(BM_Chain4)->Arg(50000)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+BENCHMARK(BM_Pair)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+BENCHMARK(BM_Chain6)->Arg(200000)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+BENCHMARK(BM_PairThreads)->Arg(200000)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
+BENCHMARK(BM_Chain6Threads)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5);
 
 }  // namespace
 }  // namespace ductrine::test

@@ -184,11 +184,23 @@ RunResult RunEngine::Run() {
             // returned 0.
             [this, stage] { FinishStage(*stage); }, threadPerStage_);
         if (stage->threadHandle) continue;
-        // No stage runs when one cannot be started: those started see the
-        // run aborted at the start barrier and return 3.
+        // No stage runs when one cannot be started. Those not yet running
+        // are dropped with their stacks (memory may be what ran out); those
+        // that run already (a thread each) see the run aborted at the start
+        // barrier and return 3.
+        const int code = platform::LastErrorCode();
         launchFailed = true;
         set_.abortRun = 1;
-        ReportLaunchFailure(*stage, platform::LastErrorCode());
+        for (std::uint32_t q = 0; q <= p; ++q)
+          for (std::uint32_t t = 0; t < (q == p ? s : set_.pipes[q].stages.size()); ++t) {
+            CStage& spawned = set_.pipes[q].stages[t];
+            if (!dispatcher.Discard(spawned.threadHandle)) continue;
+            spawned.threadHandle = nullptr;
+            slots[q][t]->returnCode = 3;
+            FinishStage(spawned);
+            SignalEvent(spawned.readyEventName);
+          }
+        ReportLaunchFailure(*stage, code);
       }
       raw->returnCode = 3;
       FinishStage(*stage);

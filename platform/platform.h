@@ -168,6 +168,10 @@ class DUCTRINE_PLATFORM_API Dispatcher {
   bool Run();
   // After a stall: ends every fiber where it waits, region or not.
   void EndParked();
+  // Drops a fiber that has not started (one of the caller's thread, before
+  // Run): it never runs, not even its `atEnd`, and its stack is freed at
+  // once. False when it has started or has a thread of its own.
+  bool Discard(Handle fiber);
   // True while the fiber waits (for a stall's report).
   static bool IsParked(Handle fiber);
 

@@ -107,6 +107,7 @@ void FiberEnded(FiberObject* self) {
 
 Context* FiberMain(void* argument) {
   auto* self = static_cast<FiberObject*>(argument);
+  self->started = true;
   try {
     self->body();
   } catch (const FiberEnd&) {
@@ -504,6 +505,25 @@ void Dispatcher::EndParked() {
         fiber->endRequested.store(true, std::memory_order_seq_cst);
         worker->PostEndCheck(fiber.get());
       }
+}
+
+bool Dispatcher::Discard(Handle handle) {
+  if (handle == nullptr || handle->kind != ObjectKind::kFiber) return false;
+  auto* fiber = static_cast<FiberObject*>(handle);
+  Worker& home = state_->home;
+  if (fiber->worker != &home || fiber->ended || fiber->started) return false;
+  // Out of the ready queue, where every fiber waits before its first turn.
+  std::vector<FiberObject*> others;
+  while (FiberObject* ready = home.PopReady())
+    if (ready != fiber) others.push_back(ready);
+  for (FiberObject* ready : others) home.MakeReady(ready);
+  fiber->ended = true;
+  --home.live;
+  state_->group.live.fetch_sub(1, std::memory_order_seq_cst);
+  state_->group.active.fetch_sub(1, std::memory_order_seq_cst);
+  FreeContext(fiber->context);
+  fiber->context = nullptr;
+  return true;
 }
 
 bool Dispatcher::IsParked(Handle fiber) {

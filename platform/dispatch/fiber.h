@@ -55,7 +55,8 @@ struct FiberObject : Object {
   std::atomic<bool> inRegion{false};
   std::atomic<bool> parked{false};
   std::atomic<bool> endAnywhere{false};  // a stall: end it wherever it waits
-  bool parkCounted = false;  // parked, yet counted active (a reader thread will wake it)
+  bool parkCounted = false;
+  bool started = false;  // parked, yet counted active (a reader thread will wake it)
   std::atomic<bool> ended{false};
   std::atomic<bool> terminated{false};
 };

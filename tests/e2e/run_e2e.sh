@@ -142,6 +142,38 @@ else
   done
 fi
 
+# A cycle of stages that all wait for each other is a stall: reported with
+# a dump of every stage, the run stopped, a failure status; in both modes.
+for mode in "" --threads; do
+  rm -f "$WORK"/ductrine-stall-*.txt
+  TMPDIR="$WORK" TMP="$WORK" TEMP="$WORK" pipe $mode "literal a | t: >> | console | t:"
+  expect_status "a stall ${mode:-on one dispatcher}" 255
+  if grep -q 'PIPE: Error 1005: Stall detected, writing dump to: .*ductrine-stall-' "$WORK/err"; then pass
+  else fail "a stall ${mode:-on one dispatcher} is reported" "$(head -c 300 "$WORK/err")"; fi
+  if [ -z "$WINDOWS" ]; then
+    dump=$(ls "$WORK"/ductrine-stall-*.txt 2>/dev/null | head -1)
+    if [ -n "$dump" ] && [ "$(wc -l <"$dump")" -eq 3 ] &&
+       grep -q '^Pipe(0),Stage(1),Type(TAILWRITER): waiting for a record on input stream 1;' "$dump"; then pass
+    else fail "the stall dump lists every stage and what it waits on" "$(cat "$dump" 2>/dev/null)"; fi
+  fi
+done
+
+# A stage that cannot be started (no room for its stack, or no thread) ends
+# the run with a message before any record moves, and never hangs.
+if [ -n "$WINDOWS" ] || ! (ulimit -v 400000 && "$PIPE" --version) >/dev/null 2>&1; then
+  skip "stages beyond the memory limit (a sanitizer build)"
+else
+  many="literal x"
+  for i in $(seq 1 600); do many="$many | literal x"; done
+  for mode in "" --threads; do
+    (ulimit -v 400000; timeout "$LIMIT" "$PIPE" $mode "$many | >> many.txt" >/dev/null 2>"$WORK/err")
+    rc=$?
+    expect_status "more stages than memory ${mode:-on one dispatcher}" 255
+    if grep -q 'Type(LITERAL): 2014IE: Failure launching stage, Rc: [0-9]*,' "$WORK/err" && [ ! -e many.txt ]; then pass
+    else fail "more stages than memory ${mode:-on one dispatcher}: 2014, nothing written" "$(head -c 300 "$WORK/err")"; fi
+  done
+fi
+
 # ---------------------------------------------------------------------------
 # Tailwriter, mode 1: a named file.
 

@@ -37,6 +37,11 @@ std::int32_t LambdaEntry(CStageCall* call) { return BeginStageBody<LambdaStage>(
 
 TestRun::TestRun() = default;
 
+bool TestRun::ThreadsFromEnvironment() {
+  const char* threads = std::getenv("DUCTRINE_TEST_THREADS");
+  return threads != nullptr && threads[0] == '1';
+}
+
 TestRun::~TestRun() {
   std::lock_guard<std::mutex> hold(g_lock);
   for (auto it = g_behaviours.begin(); it != g_behaviours.end();)
@@ -64,9 +69,7 @@ RunResult TestRun::Run(std::function<void(CPipeSet&)> startCheck) {
   RunEngine engine(set);
   for (const auto& [where, entry] : entries_) engine.SetEntry(where.first, where.second, entry);
   if (startCheck) engine.SetStartCheck(std::move(startCheck));
-  // The same suites run in both modes of the engine.
-  const char* threads = std::getenv("DUCTRINE_TEST_THREADS");
-  engine.SetThreadPerStage(threads != nullptr && threads[0] == '1');
+  engine.SetThreadPerStage(threadPerStage);
   return engine.Run();
 }
 

@@ -52,6 +52,11 @@ class TestRun {
 
   CPipeSet set;
   SetBuilder builder{set};
+  // Each stage on a thread of its own; by default as DUCTRINE_TEST_THREADS
+  // says (1: on), so one suite runs in both modes.
+  bool threadPerStage = ThreadsFromEnvironment();
+
+  static bool ThreadsFromEnvironment();
 
  private:
   std::map<std::pair<std::uint32_t, std::uint32_t>, StageEntry> entries_;
