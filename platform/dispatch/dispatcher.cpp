@@ -332,6 +332,26 @@ void YieldFiber() {
 
 Handle CurrentFiber() { return RunningFiber(); }
 
+bool EnterFiberRegion(int* previous) {
+  FiberObject* fiber = RunningFiber();
+  if (fiber == nullptr) return false;
+  *previous = fiber->inRegion.exchange(true) ? 1 : 0;
+  try {
+    EndIfAsked(fiber);
+  } catch (...) {
+    fiber->inRegion.store(*previous != 0);
+    throw;
+  }
+  return true;
+}
+
+bool LeaveFiberRegion(int previous) {
+  FiberObject* fiber = RunningFiber();
+  if (fiber == nullptr) return false;
+  fiber->inRegion.store(previous != 0);
+  return true;
+}
+
 long OutsideWakers() { return g_outsideWakers.load(std::memory_order_seq_cst); }
 
 void AddOutsideWaker() { g_outsideWakers.fetch_add(1, std::memory_order_seq_cst); }

@@ -118,6 +118,11 @@ void ParkRunning(FiberObject* self, bool countsAsActive);
 bool EndFiber(FiberObject* fiber, bool anywhere);
 // Throws FiberEnd when the fiber is being ended and may end here.
 void EndIfAsked(FiberObject* self);
+// A CancellableRegion on a fiber only marks where the fiber may be ended:
+// the thread under it runs other fibers and is never ended itself. False on
+// a plain thread; entering throws FiberEnd when an end is pending.
+bool EnterFiberRegion(int* previous);
+bool LeaveFiberRegion(int previous);
 // Number of outside wakers alive (stall detection waits for them).
 long OutsideWakers();
 void AddOutsideWaker();

@@ -106,25 +106,13 @@ void CloseThread(ThreadObject* thread) {
 // On a fiber a region only marks where the fiber may be ended: the thread
 // under it runs other fibers and must never be cancelled.
 CancellableRegion::CancellableRegion() {
-  if (FiberObject* fiber = RunningFiber()) {
-    previous_ = fiber->inRegion.exchange(true) ? 1 : 0;
-    try {
-      EndIfAsked(fiber);
-    } catch (...) {
-      fiber->inRegion.store(previous_ != 0);
-      throw;
-    }
-    return;
-  }
+  if (EnterFiberRegion(&previous_)) return;
   pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous_);
   pthread_testcancel();
 }
 
 CancellableRegion::~CancellableRegion() {
-  if (FiberObject* fiber = RunningFiber()) {
-    fiber->inRegion.store(previous_ != 0);
-    return;
-  }
+  if (LeaveFiberRegion(previous_)) return;
   int ignored = 0;
   pthread_setcancelstate(previous_, &ignored);
 }

@@ -129,16 +129,7 @@ void CloseThread(ThreadObject* thread) {
 // On a fiber a region only marks where the fiber may be ended: the thread
 // under it runs other fibers and must never be terminated.
 CancellableRegion::CancellableRegion() : previous_(0) {
-  if (FiberObject* fiber = RunningFiber()) {
-    previous_ = fiber->inRegion.exchange(true) ? 1 : 0;
-    try {
-      EndIfAsked(fiber);
-    } catch (...) {
-      fiber->inRegion.store(previous_ != 0);
-      throw;
-    }
-    return;
-  }
+  if (EnterFiberRegion(&previous_)) return;
   ThreadObject* self = t_self;
   if (self == nullptr) return;  // not a stage thread: nothing ends it
   int state = kOutside;
@@ -151,10 +142,7 @@ CancellableRegion::CancellableRegion() : previous_(0) {
 }
 
 CancellableRegion::~CancellableRegion() {
-  if (FiberObject* fiber = RunningFiber()) {
-    fiber->inRegion.store(previous_ != 0);
-    return;
-  }
+  if (LeaveFiberRegion(previous_)) return;
   ThreadObject* self = t_self;
   if (self == nullptr || previous_ == 0) return;
   int state = kInside;
