@@ -25,10 +25,15 @@ constexpr std::size_t kFiberStack = 1024 * 1024;
 // times before it sleeps in the kernel: a wake from a partner on another core
 // usually comes within microseconds, a kernel wake costs tens of them.
 constexpr std::uint32_t kSpinRounds = 2000;
+constexpr int kYieldRounds = 8;
 
 thread_local Worker* t_worker = nullptr;
 
 std::atomic<long> g_outsideWakers{0};
+// Workers not asleep in the kernel, across the process: a worker spins for
+// its mail only while every awake worker can have a core, or the spinner
+// burns the time its partner needs.
+std::atomic<int> g_awakeWorkers{0};
 std::mutex g_groupsLock;
 std::vector<DispatcherGroup*>* g_groups = new std::vector<DispatcherGroup*>;  // never destroyed
 
@@ -38,8 +43,13 @@ inline void CpuRelax() {
 #endif
 }
 
+// The runtime's per-thread block never moves: looked up once per thread.
+thread_local ExceptionState* t_exceptions = nullptr;
+
 ExceptionState* ThreadExceptionState() {
-  return reinterpret_cast<ExceptionState*>(abi::__cxa_get_globals());
+  if (t_exceptions == nullptr)
+    t_exceptions = reinterpret_cast<ExceptionState*>(abi::__cxa_get_globals());
+  return t_exceptions;
 }
 
 // Saves what the system keeps per thread into the fiber leaving the thread.
@@ -246,6 +256,10 @@ void Worker::Loop(bool leaveOnStall) {
   Worker* saved = t_worker;
   t_worker = this;
   home = ThreadContext();
+  g_awakeWorkers.fetch_add(1, std::memory_order_relaxed);
+  struct Asleep {
+    ~Asleep() { g_awakeWorkers.fetch_sub(1, std::memory_order_relaxed); }
+  } leaving;
   for (;;) {
     DrainInbox();
     if (FiberObject* fiber = PopReady()) {
@@ -262,13 +276,22 @@ void Worker::Loop(bool leaveOnStall) {
     }
     if (stalled && leaveOnStall) break;
     if (group->workerCount.load(std::memory_order_relaxed) > 1 && !stalled) {
-      for (std::uint32_t i = 0; i < kSpinRounds && !mail.load(std::memory_order_acquire); ++i)
-        CpuRelax();
+      if (g_awakeWorkers.load(std::memory_order_relaxed) <= static_cast<int>(ProcessorCount())) {
+        for (std::uint32_t i = 0; i < kSpinRounds && !mail.load(std::memory_order_acquire); ++i)
+          CpuRelax();
+      } else {
+        // More workers than cores: the partner may be waiting for this
+        // core, so give it up a few times before the far dearer kernel sleep.
+        for (int i = 0; i < kYieldRounds && !mail.load(std::memory_order_acquire); ++i)
+          std::this_thread::yield();
+      }
     }
     std::unique_lock<std::mutex> hold(inboxLock);
     if (inbox.empty() && endChecks.empty() && !kicked) {
       sleeping = true;
+      g_awakeWorkers.fetch_sub(1, std::memory_order_relaxed);
       inboxSignal.wait(hold, [this] { return !inbox.empty() || !endChecks.empty() || kicked; });
+      g_awakeWorkers.fetch_add(1, std::memory_order_relaxed);
       sleeping = false;
     }
     kicked = false;
