@@ -140,9 +140,14 @@ std::int32_t CTailwriter::RunNameStream() {
       current = nullptr;
       if (openByName.count(fileName) != 0) {
         if (!UseFile(true)) return Fail();
-      } else if (!PrepareFile()) {
+      } else if (!Probe(openFiles.empty())) {
         // Probed now, as the name arrives; opened when its data record does.
-        return Fail();
+        // The set may hold this file under another name (letter case on
+        // Windows, a hard link), whose lock keeps the probe out: the set's
+        // files are put down and the probe tried once more.
+        if (openFiles.empty()) return Fail();
+        if (CloseFile() != 0) return 3;
+        if (!PrepareFile()) return Fail();
       }
     }
     pipeSet->ConsumeRecord(*this, 1);
@@ -155,11 +160,14 @@ std::int32_t CTailwriter::RunNameStream() {
   }
 }
 
-bool CTailwriter::PrepareFile() {
+bool CTailwriter::PrepareFile() { return Probe(true); }
+
+bool CTailwriter::Probe(bool report) {
   CloseProbe();
   const char* name = fileName.c_str();
   std::string reason;
-  auto report = [&](std::uint32_t number, int code, bool withDirection) {
+  auto fail = [&](std::uint32_t number, int code, bool withDirection) {
+    if (!report) return false;
     if (withDirection) {
       pipeSet->IssueMessage(*this, number, kSeverityError,
                             {"Output", fileName, code, OpenReason(code)});
@@ -174,9 +182,9 @@ bool CTailwriter::PrepareFile() {
   // reading (that open waits for a writer), nor a device positioned.
   switch (platform::KindOfFile(name, !namesFromRecords)) {
     case FileKind::kDirectory:
-      return report(2002, platform::DirectoryErrorCode(), true);
+      return fail(2002, platform::DirectoryErrorCode(), true);
     case FileKind::kLink:
-      ReportLink();
+      if (report) ReportLink();
       return false;
     case FileKind::kOther:
       return true;
@@ -193,30 +201,30 @@ bool CTailwriter::PrepareFile() {
     int code = platform::LastErrorCode();
     // An existing file that cannot be read (another stage holds it, or it
     // may not be read) is never created over.
-    if (platform::FileExists(name)) return report(2002, code, true);
+    if (platform::FileExists(name)) return fail(2002, code, true);
 
     std::FILE* probe = platform::CreateNewFile(name, Share::kDenyReadWrite);
     if (probe) {
       std::fclose(probe);
-      if (!platform::EraseFile(name)) return report(2053, platform::LastErrorCode(), false);
+      if (!platform::EraseFile(name)) return fail(2053, platform::LastErrorCode(), false);
       // The append open creates the file when its first record arrives.
       return true;
     }
     code = platform::LastErrorCode();
-    if (round > 0 || !platform::FileExists(name)) return report(2002, code, true);
+    if (round > 0 || !platform::FileExists(name)) return fail(2002, code, true);
   }
 
   // The last byte must be readable now; whether a line end comes first is
   // decided again at the append open, under the lock the writes hold.
   // 64-bit positions: a log of 2 GiB or more is a file like any other.
   if (platform::SeekFile(targetFile, 0, SEEK_END) != 0)
-    return report(2029, platform::LastErrorCode(), false);
+    return fail(2029, platform::LastErrorCode(), false);
   const std::int64_t size = platform::TellFile(targetFile);
-  if (size < 0) return report(2029, platform::LastErrorCode(), false);
+  if (size < 0) return fail(2029, platform::LastErrorCode(), false);
   if (size == 0) return true;
   if (platform::SeekFile(targetFile, -1, SEEK_END) != 0)
-    return report(2029, platform::LastErrorCode(), false);
-  if (std::fgetc(targetFile) == EOF) return report(2003, platform::LastErrorCode(), false);
+    return fail(2029, platform::LastErrorCode(), false);
+  if (std::fgetc(targetFile) == EOF) return fail(2003, platform::LastErrorCode(), false);
   return true;
 }
 
