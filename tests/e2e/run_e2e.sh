@@ -185,8 +185,10 @@ expect_bytes "mode 2, the last file" set100.txt "1${EOL}2"
 printf '1\n2\n3\n4\n5\n' >in5.txt
 pipe "< in5.txt | >> good.txt | >> nodir/x"
 expect_status "an unwritable named target stops the run" 255
-expect_messages "an unwritable named target stops the run" "<stamp>PIPE: Pipe(0),Stage(2),Type(TAILWRITER): 2002IE: Output file: 'nodir/x' failed to open, Rc: 2,
-                    Reason: $NOT_FOUND"
+# (The code and its text are the system's: "path not found" on Windows.)
+if [ "$(messages | head -1)" = "<stamp>PIPE: Pipe(0),Stage(2),Type(TAILWRITER): 2002IE: Output file: 'nodir/x' failed to open, Rc: $([ -n "$WINDOWS" ] && echo 3 || echo 2)," ] &&
+   [ "$(messages | wc -l)" -eq 2 ]; then pass
+else fail "an unwritable named target is reported at setup" "$(messages)"; fi
 [ -e good.txt ] && fail "an unwritable named target: an earlier stage wrote its file" || pass
 
 mkdir inner
