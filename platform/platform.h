@@ -150,7 +150,8 @@ struct AppendFile {
   // a terminal or a device, which are never positioned and have no last byte.
   bool regular = false;
   // The file is empty, is no regular file, or ends in a line feed: nothing
-  // has to come before the first record.
+  // has to come before the next record. The caller keeps it true to the
+  // bytes it writes, for CloseAppendFile's mark.
   bool endsInLineEnd = true;
   // The read-only attribute was cleared; CloseAppendFile sets it again.
   bool madeWritable = false;
@@ -163,17 +164,33 @@ enum class AppendOpen {
   kLink,       // a link in the last component, and followLink was false
   kNoReader,   // a FIFO that no one reads yet; try again later
 };
+// What a regular file looked like when it was closed: opened again with
+// nothing changed since (same file, size and times), its last byte is known
+// without reading it. Where the system gives no such times, never valid.
+struct FileMark {
+  bool valid = false;
+  bool endsInLineEnd = true;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modified = 0;  // nanoseconds
+  std::int64_t changed = 0;
+};
 // Opens `name` for appending with the deny-read-write share. A missing file is
 // created, an existing one never truncated; a read-only attribute is cleared
-// first. For a regular file the last byte is read under the share, so that
-// the line-end decision and the writes see one file. Never blocks: a FIFO
-// without a reader is kNoReader. With `followLink` false a symbolic link in
-// the last component is refused, not followed.
-DUCTRINE_PLATFORM_API AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file);
+// first. For a regular file the last byte is taken under the share (read, or
+// from `seen` when the file is as it was then), so that the line-end
+// decision and the writes see one file. Never blocks: a FIFO without a
+// reader is kNoReader. With `followLink` false a symbolic link in the last
+// component is refused, not followed.
+DUCTRINE_PLATFORM_API AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
+                                               const FileMark* seen = nullptr);
 // Writes what the stream buffers, closes it and sets a cleared read-only
-// attribute again. False (error code of the first failure set) when buffered
-// bytes could not be written. `file` is empty afterwards either way.
-DUCTRINE_PLATFORM_API bool CloseAppendFile(const char* name, AppendFile* file);
+// attribute again; `mark`, when given, receives what the file looks like
+// then. False (error code of the first failure set) when buffered bytes
+// could not be written. `file` is empty afterwards either way.
+DUCTRINE_PLATFORM_API bool CloseAppendFile(const char* name, AppendFile* file,
+                                           FileMark* mark = nullptr);
 // The code that a folder named as a file is reported with.
 DUCTRINE_PLATFORM_API int DirectoryErrorCode();
 // The reason text for a failure to open, create or share a file: the

@@ -39,6 +39,10 @@ constexpr const char* kWriteFailure =
     "Failure writing file: '%s', Rc: %d,\n                    Reason: %s";
 constexpr const char* kNotALink = "a file that is not a symbolic link";
 
+// Marks of closed files kept at most; past that they are forgotten (a file
+// without one has its last byte read).
+constexpr std::size_t kMostMarks = 4096;
+
 // The reason text of a failed open, without the line end some systems add.
 std::string OpenReason(int code) {
   std::string text = platform::OpenFailureText(code);
@@ -131,9 +135,11 @@ std::int32_t CTailwriter::Run() {
 
 std::int32_t CTailwriter::RunNameStream() {
   fileName.clear();
+  bool named = false;  // an empty first name record is checked too
   if (!pipeSet->PeekRecord(*this, 1, inputRecord)) return CloseFile();
   for (;;) {
-    if (inputRecord != fileName) {
+    if (!named || inputRecord != fileName) {
+      named = true;
       // The whole record is the name, with the checks of a name in a record.
       if (!CheckRecordFileName(*pipeSet, *this, inputRecord)) return Fail();
       fileName = inputRecord;
@@ -269,7 +275,9 @@ bool CTailwriter::UseFile(bool probed) {
 AppendOpen CTailwriter::OpenTarget(platform::AppendFile* file) {
   CloseProbe();
   const bool followLink = !namesFromRecords;
-  AppendOpen result = platform::OpenForAppend(fileName.c_str(), followLink, file);
+  auto marked = closedMarks.find(fileName);
+  const platform::FileMark* seen = marked == closedMarks.end() ? nullptr : &marked->second;
+  AppendOpen result = platform::OpenForAppend(fileName.c_str(), followLink, file, seen);
   if (result != AppendOpen::kNoReader) return result;
 
   // A FIFO that no one reads yet. The open is tried again, with growing
@@ -284,7 +292,7 @@ AppendOpen CTailwriter::OpenTarget(platform::AppendFile* file) {
   auto retry = [&] {
     std::chrono::milliseconds pause(1);
     for (;;) {
-      result = platform::OpenForAppend(fileName.c_str(), followLink, file);
+      result = platform::OpenForAppend(fileName.c_str(), followLink, file, seen);
       if (result != AppendOpen::kNoReader || pipeSet->stopping.load() != 0) break;
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, std::chrono::milliseconds(50));
@@ -346,6 +354,8 @@ bool CTailwriter::AppendRecord() {
   bool written =
       !current->lineEndPending || std::fwrite(kLineEnd, 1, kLineEndSize, stream) == kLineEndSize;
   if (written && length > 0) written = std::fwrite(data, 1, length, stream) == length;
+  if (current->lineEndPending || length > 0)
+    current->file.endsInLineEnd = length > 0 ? data[length - 1] == '\n' : true;
   current->lineEndPending = true;
   if (written) return true;
 
@@ -357,8 +367,19 @@ bool CTailwriter::AppendRecord() {
 }
 
 bool CTailwriter::CloseOne(OpenFiles::iterator entry, bool report) {
-  const bool written = platform::CloseAppendFile(entry->name.c_str(), &entry->file);
+  platform::FileMark mark;
+  const bool written = platform::CloseAppendFile(entry->name.c_str(), &entry->file, &mark);
   const int code = platform::LastErrorCode();
+  // Names that come back find their file as they left it, unless another
+  // changed it: then its last byte is read again.
+  if (namesFromRecords) {
+    if (mark.valid) {
+      if (closedMarks.size() >= kMostMarks) closedMarks.clear();
+      closedMarks[entry->name] = mark;
+    } else {
+      closedMarks.erase(entry->name);
+    }
+  }
   if (!written && report) ReportWriteFailure(entry->name, code);
   // The stream is closed: its buffer serves the next file opened.
   spareBuffer = std::move(entry->buffer);

@@ -105,6 +105,8 @@ class CTailwriter final : public CProcess {
   std::unordered_map<std::string, OpenFiles::iterator> openByName;
   OpenFile* current = nullptr;
   std::size_t mostOpen = 1;
+  // What each file closed to make room looked like then (modes 2 and 3).
+  std::unordered_map<std::string, platform::FileMark> closedMarks;
   // The buffer of the file closed last, for the next one opened.
   std::unique_ptr<char[]> spareBuffer;
 };

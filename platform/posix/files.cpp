@@ -116,6 +116,10 @@ bool AddOwnerWrite(const char* name, bool followLink, AppendFile* file) {
   return made;
 }
 
+std::int64_t Nanoseconds(const struct timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
 void PutAttributeBack(const char* name, AppendFile* file, int fd) {
   if (!file->madeWritable) return;
   int code = errno;
@@ -135,7 +139,8 @@ FileKind KindOfFile(const char* name, bool followLink) {
   return FileKind::kOther;
 }
 
-AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file) {
+AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
+                         const FileMark* seen) {
   *file = AppendFile{};
   // Non-blocking: a FIFO without a reader must not hold the caller.
   const int common = O_APPEND | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW);
@@ -165,6 +170,12 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file) {
     return AppendOpen::kFailed;
   }
 
+  // Locked first, then looked at: the size and the last byte are those
+  // under the lock, and nobody appends between them and our writes.
+  int locked;
+  while ((locked = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  const int lockError = errno;
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
     PutAttributeBack(name, file, fd);
@@ -172,15 +183,8 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file) {
   }
   if (S_ISREG(info.st_mode)) {
     file->regular = true;
-    int locked;
-    while ((locked = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-    }
     if (locked != 0) {
-      PutAttributeBack(name, file, fd);
-      return CloseKeepingError(fd), AppendOpen::kFailed;
-    }
-    // The size under the lock: nobody appends between this and our writes.
-    if (::fstat(fd, &info) != 0) {
+      errno = lockError;
       PutAttributeBack(name, file, fd);
       return CloseKeepingError(fd), AppendOpen::kFailed;
     }
@@ -191,7 +195,12 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file) {
       file->madeWritable = true;
       file->savedAttributes = info.st_mode & 07777;
     }
-    if (info.st_size > 0) {
+    if (seen && seen->valid && seen->device == info.st_dev && seen->inode == info.st_ino &&
+        seen->size == info.st_size && seen->modified == Nanoseconds(info.st_mtim) &&
+        seen->changed == Nanoseconds(info.st_ctim)) {
+      // Untouched since we closed it: we know how it ends.
+      file->endsInLineEnd = seen->endsInLineEnd;
+    } else if (info.st_size > 0) {
       char last = 0;
       ssize_t got;
       while ((got = ::pread(fd, &last, 1, info.st_size - 1)) < 0 && errno == EINTR) {
@@ -204,6 +213,8 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file) {
       file->endsInLineEnd = last == '\n';
     }
   } else {
+    // Devices and FIFOs are shared by all their writers.
+    if (locked == 0) ::flock(fd, LOCK_UN);
     if (S_ISDIR(info.st_mode)) {
       ::close(fd);
       errno = EISDIR;
@@ -229,15 +240,26 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file) {
   return AppendOpen::kOpened;
 }
 
-bool CloseAppendFile(const char* name, AppendFile* file) {
+bool CloseAppendFile(const char* name, AppendFile* file, FileMark* mark) {
   bool written = true;
   int code = 0;
+  if (mark) *mark = FileMark{};
   if (file->stream) {
     if (std::fflush(file->stream) != 0) {
       written = false;
       code = errno;
     }
     PutAttributeBack(name, file, fileno(file->stream));
+    struct stat info {};
+    if (mark && written && file->regular && ::fstat(fileno(file->stream), &info) == 0) {
+      mark->valid = true;
+      mark->endsInLineEnd = file->endsInLineEnd;
+      mark->device = info.st_dev;
+      mark->inode = info.st_ino;
+      mark->size = info.st_size;
+      mark->modified = Nanoseconds(info.st_mtim);
+      mark->changed = Nanoseconds(info.st_ctim);
+    }
     if (std::fclose(file->stream) != 0 && written) {
       written = false;
       code = errno;

@@ -168,7 +168,9 @@ FileKind KindOfFile(const char* name, bool followLink) {
   return FileKind::kRegular;
 }
 
-AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file) {
+// No file marks here: the last byte is always read.
+AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
+                         const FileMark* /*seen*/) {
   *file = AppendFile{};
   DWORD attributes = GetFileAttributesA(name);
   if (attributes != INVALID_FILE_ATTRIBUTES) {
@@ -216,7 +218,8 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file) {
   return AppendOpen::kOpened;
 }
 
-bool CloseAppendFile(const char* name, AppendFile* file) {
+bool CloseAppendFile(const char* name, AppendFile* file, FileMark* mark) {
+  if (mark) *mark = FileMark{};
   bool written = true;
   DWORD code = 0;
   if (file->stream) {
