@@ -159,7 +159,7 @@ def main():
          ("file3.out", "mawk/file3.out")),
         ("names at random 1000, mode 2", pipe + ' "< random1000.txt | >>"',
          split % "random1000.txt", 4.0, ("r007.out", "mawk/r007.out")),
-        ("name stream rr 8 vs mode 2 rr 8", pipe + mode3, pipe + ' "< rr8.txt | >>"', 2.0,
+        ("names on a stream rr 8 vs mode 2", pipe + mode3, pipe + ' "< rr8.txt | >>"', 2.0,
          None),
         ("long chain on 2 cores",
          pipe + ' "< in.txt | literal a | literal b | >> out.txt | console | >> out3.txt"',

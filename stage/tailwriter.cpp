@@ -305,7 +305,7 @@ AppendOpen CTailwriter::OpenTarget(platform::AppendFile* file) {
   });
   if (helper) {
     platform::NamedEvent::Wait(done);
-    platform::JoinThread(helper);
+    platform::CloseObject(helper);  // joins it
   } else {
     retry();  // no thread to be had: wait here
   }

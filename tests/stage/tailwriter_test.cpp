@@ -20,8 +20,10 @@
 #include <vector>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #endif
@@ -787,6 +789,27 @@ TEST_F(TailwriterTest, DevicesAreWrittenWithoutPositioning) {
   EXPECT_EQ(outcome.console, StageMessage("2002RE: Stream: 0, Rec: 1, Output file: 'sub' failed to "
                                           "open, Rc: " + std::to_string(EISDIR) + ",\n" + kIndent +
                                           "Reason: Is a directory"));
+}
+
+// A FIFO whose reader comes late: the stage waits for it off its own thread
+// of control and then writes; the probe never opens the FIFO for reading.
+TEST_F(TailwriterTest, AFifoIsWaitedForUntilItsReaderComes) {
+  ASSERT_EQ(::mkfifo("ff", 0600), 0);
+  std::string got;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int fd = ::open("ff", O_RDONLY);
+    char buffer[256];
+    ssize_t n;
+    while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<std::size_t>(n));
+    if (fd >= 0) ::close(fd);
+  });
+  Outcome outcome = RunStage("ff", {"a", "b"});
+  reader.join();
+  EXPECT_EQ(outcome.rc, 0);
+  EXPECT_EQ(outcome.console, "");
+  EXPECT_EQ(got, "a\nb");
+  EXPECT_EQ(outcome.output, (std::vector<std::string>{"a", "b"}));
 }
 #endif
 
