@@ -144,8 +144,15 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
   *file = AppendFile{};
   // Non-blocking: a FIFO without a reader must not hold the caller.
   const int common = O_APPEND | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW);
-  // Read and write: the last byte is read through the same descriptor.
-  int fd = ::open(name, O_RDWR | O_CREAT | common, 0666);
+  // A FIFO is never opened for reading: that open would count as a writer
+  // too, and a reader that came meanwhile would see the end at once. Files
+  // are opened for reading and writing: the last byte is read through the
+  // same descriptor.
+  struct stat before {};
+  const bool fifo = (followLink ? ::stat(name, &before) : ::lstat(name, &before)) == 0 &&
+                    S_ISFIFO(before.st_mode);
+  int fd = fifo ? ::open(name, O_WRONLY | common) : ::open(name, O_RDWR | O_CREAT | common, 0666);
+  if (fd < 0 && fifo) return errno == ENXIO ? AppendOpen::kNoReader : AppendOpen::kFailed;
   if (fd < 0 && errno == EACCES) {
     // Unless a second open says why, the first one's refusal is the reason.
     struct stat info {};
@@ -220,9 +227,8 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
       errno = EISDIR;
       return AppendOpen::kDirectory;
     }
-    if (S_ISFIFO(info.st_mode)) {
-      // Opened for reading too, a FIFO counts us as its reader: open it again
-      // for writing only, which tells whether anyone reads it.
+    if (S_ISFIFO(info.st_mode) && !fifo) {
+      // Became a FIFO between the look and the open: for writing only.
       ::close(fd);
       fd = ::open(name, O_WRONLY | common);
       if (fd < 0) return errno == ENXIO ? AppendOpen::kNoReader : AppendOpen::kFailed;
