@@ -5,8 +5,11 @@
 // File names are used as given: a backslash is an ordinary character here, so
 // the checks below refuse what the system refuses and nothing more.
 
+#include "operands/file_name.h"
+
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -58,7 +61,53 @@ bool IsAcceptedName(std::string_view trimmed) {
   return true;
 }
 
+bool IsControl(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
+// A name for a message line: control bytes would act on the terminal.
+std::string Shown(std::string_view name) {
+  std::string shown(name);
+  for (char& c : shown)
+    if (IsControl(c)) c = '?';
+  return shown;
+}
+
+// Stands for a NUL byte while a record is scanned as a C string; a control
+// character itself, so a name that held a NUL is refused.
+constexpr char kNulStandIn = '\x01';
+
 }  // namespace
+
+bool ParseRecordFileName(CPipeSet& set, CProcess& stage, const std::string& record,
+                         std::string* name, std::size_t* rest) {
+  std::string copy;
+  const char* text = record.c_str();
+  if (std::memchr(record.data(), '\0', record.size()) != nullptr) {
+    copy = record;
+    for (char& c : copy)
+      if (c == '\0') c = kNulStandIn;
+    text = copy.c_str();
+  }
+  const char* cursor = text;
+  std::string scanned;
+  if (!set.ParseFileName(stage, &cursor, &scanned, false)) return false;
+  if (!CheckRecordFileName(set, stage, scanned)) return false;
+  *rest = static_cast<std::size_t>(cursor - text);
+  // The stand-in never survives the check: the name is the record's bytes.
+  *name = std::move(scanned);
+  return true;
+}
+
+bool CheckRecordFileName(CPipeSet& set, CProcess& stage, std::string_view name) {
+  const std::string_view trimmed = Trim(name);
+  bool accepted = !trimmed.empty() && IsAcceptedName(trimmed);
+  for (char c : name) accepted = accepted && !IsControl(c);
+  if (accepted) return true;
+  set.IssueMessage(stage, 2005, kSeverityError, {Shown(name), kValidFilename});
+  return false;
+}
 
 bool CPipeSet::ParseFileName(CProcess& stage, const char** cursor, std::string* name,
                              bool checkInput) {
@@ -120,8 +169,10 @@ bool CPipeSet::VerifyInputFile(CProcess& stage, const std::string& name) {
     return true;
   }
   const int code = platform::LastErrorCode();
-  std::string reason;
-  GetReasonText(code, reason);
+  // A lock that another holds is said as such, not as "try again".
+  std::string reason = platform::OpenFailureText(code);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  if (reason.empty()) GetReasonText(code, reason);
   IssueMessage(stage, 2002, kSeverityError, {"Input", resolved, code, reason});
   return false;
 }

@@ -136,6 +136,72 @@ DUCTRINE_PLATFORM_API bool FileIsReadOnly(const char* name);
 DUCTRINE_PLATFORM_API bool MakeFileWritable(const char* name, unsigned* saved);
 DUCTRINE_PLATFORM_API bool RestoreFileAttributes(const char* name, unsigned saved);
 
+// What a name denotes, found without opening it. With `followLink` false a
+// symbolic link (on Windows any reparse point) in the last component is kLink.
+enum class FileKind { kMissing, kRegular, kDirectory, kLink, kOther };
+DUCTRINE_PLATFORM_API FileKind KindOfFile(const char* name, bool followLink);
+
+// A file open for appending records. `stream` is a text-mode stdio stream
+// whose buffer the caller may set; the rest is what the caller must know
+// before its first write and at the close.
+struct AppendFile {
+  std::FILE* stream = nullptr;
+  // A regular file, held with the deny-read-write share. False for a FIFO,
+  // a terminal or a device, which are never positioned and have no last byte.
+  bool regular = false;
+  // The file is empty, is no regular file, or ends in a line feed: nothing
+  // has to come before the next record. The caller keeps it true to the
+  // bytes it writes, for CloseAppendFile's mark.
+  bool endsInLineEnd = true;
+  // The read-only attribute was cleared; CloseAppendFile sets it again.
+  bool madeWritable = false;
+  unsigned savedAttributes = 0;
+};
+enum class AppendOpen {
+  kOpened,
+  kFailed,     // cannot be opened, created or shared (error code set)
+  kDirectory,  // the name is a folder (error code: DirectoryErrorCode)
+  kLink,       // a link in the last component, and followLink was false
+  kNoReader,   // a FIFO that no one reads yet; try again later
+};
+// What a regular file looked like when it was closed: opened again with
+// nothing changed since (same file, size and times), its last byte is known
+// without reading it. Where the system gives no such times, never valid.
+struct FileMark {
+  bool valid = false;
+  bool endsInLineEnd = true;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modified = 0;  // nanoseconds
+  std::int64_t changed = 0;
+};
+// Opens `name` for appending with the deny-read-write share. A missing file is
+// created, an existing one never truncated; a read-only attribute is cleared
+// first. For a regular file the last byte is taken under the share (read, or
+// from `seen` when the file is as it was then), so that the line-end
+// decision and the writes see one file. Never blocks: a FIFO without a
+// reader is kNoReader. With `followLink` false a symbolic link in the last
+// component is refused, not followed.
+DUCTRINE_PLATFORM_API AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
+                                               const FileMark* seen = nullptr);
+// Writes what the stream buffers, closes it and sets a cleared read-only
+// attribute again; `mark`, when given, receives what the file looks like
+// then. False (error code of the first failure set) when buffered bytes
+// could not be written. `file` is empty afterwards either way.
+DUCTRINE_PLATFORM_API bool CloseAppendFile(const char* name, AppendFile* file,
+                                           FileMark* mark = nullptr);
+// The code that a folder named as a file is reported with.
+DUCTRINE_PLATFORM_API int DirectoryErrorCode();
+// The reason text for a failure to open, create or share a file: the
+// system's text, except that a share held by another open says the file is
+// in use (a POSIX lock conflict has only "try again" for a word).
+DUCTRINE_PLATFORM_API std::string OpenFailureText(int code);
+// How many files this process may have open at once (its soft limit).
+DUCTRINE_PLATFORM_API long OpenFileLimit();
+// Tests pretend to a lower limit (a value <= 0 restores the real one).
+DUCTRINE_PLATFORM_API void SetOpenFileLimitForTesting(long limit);
+
 // ---- fibers and the dispatcher ---------------------------------------------
 // A run's stages are fibers. The fibers of a dispatcher take turns on the
 // thread that calls Run: one runs until it waits on an event or a mutex (or

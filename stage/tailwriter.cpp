@@ -1,20 +1,28 @@
 // The Tailwriter stage: records appended to files, one per line.
 //
 // Nothing accepted is lost and nothing is left behind: every write, flush and
-// close of the append stream is checked, and every way out of Run closes the
-// target file and gives a file back its read-only attribute.
+// close of an append stream is checked, and every way out of Run closes every
+// open file and gives each its read-only attribute back.
 
 #include "stage/tailwriter.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <thread>
 
 #include "messages/format.h"
 #include "messages/reason_text.h"
-#include "platform/platform.h"
+#include "operands/file_name.h"
 
 namespace ductrine {
 namespace {
 
+using platform::AppendOpen;
+using platform::FileKind;
 using platform::Share;
 
 // The stream is in text mode: the system's line end reaches the file (a line
@@ -22,22 +30,45 @@ using platform::Share;
 constexpr char kLineEnd[] = "\n";
 constexpr std::size_t kLineEndSize = sizeof kLineEnd - 1;
 
-// Large enough that a long run of short records costs few system calls.
+// Large enough that a long run of short records costs few system calls. The
+// files of the open-file set get less each: 64 of them stay open at once.
 constexpr std::size_t kAppendBufferSize = 64 * 1024;
+constexpr std::size_t kSetBufferSize = 16 * 1024;
 
 constexpr const char* kWriteFailure =
     "Failure writing file: '%s', Rc: %d,\n                    Reason: %s";
+constexpr const char* kNotALink = "a file that is not a symbolic link";
+
+// Marks of closed files kept at most; past that they are forgotten (a file
+// without one has its last byte read).
+constexpr std::size_t kMostMarks = 4096;
+
+// The reason text of a failed open, without the line end some systems add.
+std::string OpenReason(int code) {
+  std::string text = platform::OpenFailureText(code);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  if (text.empty()) GetReasonText(code, text);
+  return text;
+}
+
+// How many files the set may hold: a share of the process's open-file limit
+// that leaves the rest of the run its files, and never more than 64.
+std::size_t SetCapacity() {
+  const long share = platform::OpenFileLimit() / 8;
+  return static_cast<std::size_t>(
+      std::clamp<long>(share, 1, static_cast<long>(CTailwriter::kMostOpenFiles)));
+}
 
 }  // namespace
 
 CTailwriter::CTailwriter(const CStageCall& call) : CProcess(call) {}
 
 CTailwriter::~CTailwriter() {
-  if (!targetFile && !madeWritable) return;
+  if (!targetFile && openFiles.empty()) return;
   try {
     CloseFile();
   } catch (...) {
-    // A destructor must not throw; the file is closed whatever the message did.
+    // A destructor must not throw; the files are closed whatever the message did.
   }
 }
 
@@ -49,47 +80,52 @@ bool CTailwriter::Setup() {
   ownStage->maxOutputStreams = 1;
   targetFile = nullptr;
   fileName = ownStage->operands;
+  // A file named by the operand is checked before any stage starts: when it
+  // cannot be written, the whole run stops before a record moves. (With a
+  // secondary stream the operand is refused in Run, with message 2033.)
+  if (!fileName.empty() && ownStage->inputStreamCount <= 1) {
+    if (!PrepareFile()) {
+      CloseProbe();
+      return false;
+    }
+    probedInSetup = true;
+  }
   return true;
 }
 
 std::int32_t CTailwriter::Run() {
-  lineEndPending = false;
-  madeWritable = false;
   namesInRecords = false;
-  fileOpen = false;
 
   if (ownStage->inputStreamCount > 1) {
     if (!fileName.empty()) {
       pipeSet->IssueMessage(*this, 2033, kSeverityError, {ownStage->operands});
-      return 3;
+      return Fail();
     }
+    namesFromRecords = true;
+    mostOpen = SetCapacity();
     return RunNameStream();
   }
 
   if (fileName.empty()) {
-    namesInRecords = true;
-  } else if (!PrepareFile()) {
+    namesInRecords = namesFromRecords = true;
+    mostOpen = SetCapacity();
+  } else if (!probedInSetup && !PrepareFile()) {
     return Fail();
   }
 
   if (!pipeSet->PeekRecord(*this, 0, inputRecord)) return CloseFile();
   for (;;) {
     if (namesInRecords) {
-      const char* cursor = inputRecord.c_str();
       std::string parsed;
-      if (!pipeSet->ParseFileName(*this, &cursor, &parsed, false)) return Fail();
-      if (!previousFileName.empty() && previousFileName != parsed) {
-        if (CloseFile() != 0) return 3;
-        lineEndPending = false;
-      }
-      previousFileName = parsed;
-      fileName = parsed;
+      std::size_t rest = 0;
+      if (!ParseRecordFileName(*pipeSet, *this, inputRecord, &parsed, &rest)) return Fail();
+      fileName.swap(parsed);
       // By position rather than as a C string: bytes after a NUL in the data
       // still go to the output stream.
-      inputRecord.erase(0, static_cast<std::size_t>(cursor - inputRecord.c_str()));
-      if (!fileOpen && !PrepareFile()) return Fail();
+      inputRecord.erase(0, rest);
     }
-    if (!fileOpen && !OpenForAppending()) return Fail();
+    // A run of records for one file looks nothing up.
+    if ((!current || current->name != fileName) && !UseFile(!namesInRecords)) return Fail();
     if (!AppendRecord()) return 3;
     pipeSet->WriteRecord(*this, 0, inputRecord);
     pipeSet->ConsumeRecord(*this, 0);
@@ -98,21 +134,31 @@ std::int32_t CTailwriter::Run() {
 }
 
 std::int32_t CTailwriter::RunNameStream() {
-  madeWritable = false;
-  fileOpen = false;
-  lineEndPending = false;
-
+  fileName.clear();
+  bool named = false;  // an empty first name record is checked too
   if (!pipeSet->PeekRecord(*this, 1, inputRecord)) return CloseFile();
   for (;;) {
-    if (inputRecord != fileName) {
-      if (!fileName.empty() && CloseFile() != 0) return 3;
+    if (!named || inputRecord != fileName) {
+      named = true;
+      // The whole record is the name, with the checks of a name in a record.
+      if (!CheckRecordFileName(*pipeSet, *this, inputRecord)) return Fail();
       fileName = inputRecord;
-      lineEndPending = false;
-      if (!PrepareFile()) return Fail();
+      current = nullptr;
+      if (openByName.count(fileName) != 0) {
+        if (!UseFile(true)) return Fail();
+      } else if (!Probe(openFiles.empty())) {
+        // Probed now, as the name arrives; opened when its data record does.
+        // The set may hold this file under another name (letter case on
+        // Windows, a hard link), whose lock keeps the probe out: the set's
+        // files are put down and the probe tried once more.
+        if (openFiles.empty()) return Fail();
+        if (CloseFile() != 0) return 3;
+        if (!PrepareFile()) return Fail();
+      }
     }
     pipeSet->ConsumeRecord(*this, 1);
     if (!pipeSet->PeekRecord(*this, 0, inputRecord)) return CloseFile();
-    if (!fileOpen && !OpenForAppending()) return Fail();
+    if (!current && !UseFile(true)) return Fail();
     if (!AppendRecord()) return 3;
     pipeSet->WriteRecord(*this, 0, inputRecord);
     pipeSet->ConsumeRecord(*this, 0);
@@ -120,17 +166,38 @@ std::int32_t CTailwriter::RunNameStream() {
   }
 }
 
-bool CTailwriter::PrepareFile() {
+bool CTailwriter::PrepareFile() { return Probe(true); }
+
+bool CTailwriter::Probe(bool report) {
+  CloseProbe();
   const char* name = fileName.c_str();
   std::string reason;
-  auto report = [&](std::uint32_t number, int code, bool withDirection) {
-    GetReasonText(code, reason);
-    if (withDirection)
-      pipeSet->IssueMessage(*this, number, kSeverityError, {"Output", fileName, code, reason});
-    else
+  auto fail = [&](std::uint32_t number, int code, bool withDirection) {
+    if (!report) return false;
+    if (withDirection) {
+      pipeSet->IssueMessage(*this, number, kSeverityError,
+                            {"Output", fileName, code, OpenReason(code)});
+    } else {
+      GetReasonText(code, reason);
       pipeSet->IssueMessage(*this, number, kSeverityError, {fileName, code, reason});
+    }
     return false;
   };
+
+  // Only a regular file has a last byte to probe. A FIFO is never opened for
+  // reading (that open waits for a writer), nor a device positioned.
+  switch (platform::KindOfFile(name, !namesFromRecords)) {
+    case FileKind::kDirectory:
+      return fail(2002, platform::DirectoryErrorCode(), true);
+    case FileKind::kLink:
+      if (report) ReportLink();
+      return false;
+    case FileKind::kOther:
+      return true;
+    case FileKind::kMissing:
+    case FileKind::kRegular:
+      break;
+  }
 
   // Two rounds at most: a file that appears between the existence test and
   // the creation is probed once more as the existing file it now is.
@@ -140,58 +207,144 @@ bool CTailwriter::PrepareFile() {
     int code = platform::LastErrorCode();
     // An existing file that cannot be read (another stage holds it, or it
     // may not be read) is never created over.
-    if (platform::FileExists(name)) return report(2002, code, true);
+    if (platform::FileExists(name)) return fail(2002, code, true);
 
     std::FILE* probe = platform::CreateNewFile(name, Share::kDenyReadWrite);
     if (probe) {
       std::fclose(probe);
-      if (!platform::EraseFile(name)) return report(2053, platform::LastErrorCode(), false);
+      if (!platform::EraseFile(name)) return fail(2053, platform::LastErrorCode(), false);
       // The append open creates the file when its first record arrives.
       return true;
     }
     code = platform::LastErrorCode();
-    if (round > 0 || !platform::FileExists(name)) return report(2002, code, true);
+    if (round > 0 || !platform::FileExists(name)) return fail(2002, code, true);
   }
 
+  // The last byte must be readable now; whether a line end comes first is
+  // decided again at the append open, under the lock the writes hold.
   // 64-bit positions: a log of 2 GiB or more is a file like any other.
   if (platform::SeekFile(targetFile, 0, SEEK_END) != 0)
-    return report(2029, platform::LastErrorCode(), false);
+    return fail(2029, platform::LastErrorCode(), false);
   const std::int64_t size = platform::TellFile(targetFile);
-  if (size < 0) return report(2029, platform::LastErrorCode(), false);
+  if (size < 0) return fail(2029, platform::LastErrorCode(), false);
   if (size == 0) return true;
   if (platform::SeekFile(targetFile, -1, SEEK_END) != 0)
-    return report(2029, platform::LastErrorCode(), false);
-  const int last = std::fgetc(targetFile);
-  if (last == EOF) return report(2003, platform::LastErrorCode(), false);
-  // Never cleared here: the callers clear it before a new file.
-  if (last != '\n') lineEndPending = true;
+    return fail(2029, platform::LastErrorCode(), false);
+  if (std::fgetc(targetFile) == EOF) return fail(2003, platform::LastErrorCode(), false);
   return true;
 }
 
-bool CTailwriter::OpenForAppending() {
-  const char* name = fileName.c_str();
-  if (platform::FileIsReadOnly(name) && platform::MakeFileWritable(name, &savedAttributes))
-    madeWritable = true;
-  if (targetFile) {
-    std::fclose(targetFile);
-    targetFile = nullptr;
+bool CTailwriter::UseFile(bool probed) {
+  auto found = openByName.find(fileName);
+  if (found != openByName.end()) {
+    // Kept open: no system call.
+    openFiles.splice(openFiles.begin(), openFiles, found->second);
+    current = &*found->second;
+    return true;
   }
-  targetFile = platform::OpenFileShared(name, "a+", Share::kDenyReadWrite);
-  if (!targetFile) {
-    const int code = platform::LastErrorCode();
-    std::string reason;
-    GetReasonText(code, reason);
-    pipeSet->IssueMessage(*this, 2002, kSeverityError, {"Input", fileName, code, reason});
-    if (madeWritable) {
-      platform::RestoreFileAttributes(name, savedAttributes);
-      madeWritable = false;
-    }
+  current = nullptr;
+  if (openFiles.size() >= mostOpen && !CloseOne(std::prev(openFiles.end()))) return false;
+
+  platform::AppendFile file;
+  AppendOpen result = OpenTarget(&file);
+  if (result == AppendOpen::kFailed && !openFiles.empty()) {
+    // The set may hold this very file under another name (letter case on
+    // Windows, a hard link), and its share keeps this open out: put the
+    // set's files down (their records reach the disk first) and try again.
+    if (CloseFile() != 0) return false;
+    result = OpenTarget(&file);
+  }
+  if (result != AppendOpen::kOpened) {
+    ReportOpenFailure(result, platform::LastErrorCode(), probed);
     return false;
   }
-  if (!appendBuffer) appendBuffer = std::make_unique<char[]>(kAppendBufferSize);
-  std::setvbuf(targetFile, appendBuffer.get(), _IOFBF, kAppendBufferSize);
-  fileOpen = true;
+
+  openFiles.emplace_front();
+  OpenFile& entry = openFiles.front();
+  entry.name = fileName;
+  entry.file = file;
+  entry.lineEndPending = !file.endsInLineEnd;
+  const std::size_t size = namesFromRecords ? kSetBufferSize : kAppendBufferSize;
+  entry.buffer = spareBuffer ? std::move(spareBuffer) : std::make_unique<char[]>(size);
+  std::setvbuf(entry.file.stream, entry.buffer.get(), _IOFBF, size);
+  openByName.emplace(entry.name, openFiles.begin());
+  current = &entry;
   return true;
+}
+
+AppendOpen CTailwriter::OpenTarget(platform::AppendFile* file) {
+  CloseProbe();
+  const bool followLink = !namesFromRecords;
+  auto marked = closedMarks.find(fileName);
+  const platform::FileMark* seen = marked == closedMarks.end() ? nullptr : &marked->second;
+  AppendOpen result = platform::OpenForAppend(fileName.c_str(), followLink, file, seen);
+  if (result != AppendOpen::kNoReader) return result;
+
+  // A FIFO that no one reads yet. The open is tried again, with growing
+  // pauses, on a thread of its own: a dispatcher that runs every stage is
+  // never held, and other stages go on meanwhile. A stop ends the wait.
+  static std::atomic<unsigned> waits{0};
+  char eventName[64];
+  std::snprintf(eventName, sizeof eventName, "DuctrineReaderWait-%u-%u", platform::ProcessId(),
+                waits.fetch_add(1) + 1);
+  platform::Handle done = platform::NamedEvent::OpenOrCreate(eventName, true, false);
+  int code = 0;
+  auto retry = [&] {
+    std::chrono::milliseconds pause(1);
+    for (;;) {
+      result = platform::OpenForAppend(fileName.c_str(), followLink, file, seen);
+      if (result != AppendOpen::kNoReader || pipeSet->stopping.load() != 0) break;
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+    code = platform::LastErrorCode();
+  };
+  platform::Handle helper = platform::StartThread([&] {
+    retry();
+    platform::NamedEvent::Set(done);
+  });
+  if (helper) {
+    // The wake comes from the helper, a thread outside the run: while it
+    // waits for a reader this is no stall.
+    platform::OutsideWaker outside;
+    platform::NamedEvent::Wait(done);
+    platform::CloseObject(helper);  // joins it
+  } else {
+    retry();  // no thread to be had: wait here
+  }
+  platform::CloseObject(done);
+  platform::SetLastErrorCode(code);
+  return result;
+}
+
+void CTailwriter::ReportOpenFailure(AppendOpen result, int code, bool probed) {
+  switch (result) {
+    case AppendOpen::kDirectory:
+      code = platform::DirectoryErrorCode();
+      pipeSet->IssueMessage(*this, 2002, kSeverityError,
+                            {"Output", fileName, code, OpenReason(code)});
+      return;
+    case AppendOpen::kLink:
+      ReportLink();
+      return;
+    case AppendOpen::kOpened:
+    case AppendOpen::kNoReader:
+    case AppendOpen::kFailed:
+      break;
+  }
+  // Not probed yet (a name from a record): the probe tells what is wrong
+  // with the file in the words it always has; what passes it is reported as
+  // a failed append open.
+  if (!probed) {
+    const bool explained = !PrepareFile();
+    CloseProbe();
+    if (explained) return;
+  }
+  pipeSet->IssueMessage(*this, 2002, kSeverityError, {"Input", fileName, code, OpenReason(code)});
+}
+
+void CTailwriter::ReportLink() {
+  pipeSet->IssueMessage(*this, 2005, kSeverityError, {fileName, kNotALink});
 }
 
 bool CTailwriter::AppendRecord() {
@@ -200,40 +353,58 @@ bool CTailwriter::AppendRecord() {
   const std::size_t length =
       nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - data) : inputRecord.size();
 
-  bool written = !lineEndPending || std::fwrite(kLineEnd, 1, kLineEndSize, targetFile) == kLineEndSize;
-  if (written && length > 0) written = std::fwrite(data, 1, length, targetFile) == length;
-  lineEndPending = true;
+  std::FILE* stream = current->file.stream;
+  bool written =
+      !current->lineEndPending || std::fwrite(kLineEnd, 1, kLineEndSize, stream) == kLineEndSize;
+  if (written && length > 0) written = std::fwrite(data, 1, length, stream) == length;
+  if (current->lineEndPending || length > 0)
+    current->file.endsInLineEnd = length > 0 ? data[length - 1] == '\n' : true;
+  current->lineEndPending = true;
   if (written) return true;
 
-  ReportWriteFailure(platform::LastErrorCode());
+  ReportWriteFailure(current->name, platform::LastErrorCode());
   // The close fails on the same buffered bytes; it has been reported once.
-  std::fclose(targetFile);
-  targetFile = nullptr;
+  CloseOne(openByName.at(current->name), false);
   CloseFile();
   return false;
 }
 
+bool CTailwriter::CloseOne(OpenFiles::iterator entry, bool report) {
+  platform::FileMark mark;
+  const bool written = platform::CloseAppendFile(entry->name.c_str(), &entry->file, &mark);
+  const int code = platform::LastErrorCode();
+  // Names that come back find their file as they left it, unless another
+  // changed it: then its last byte is read again.
+  if (namesFromRecords) {
+    if (mark.valid) {
+      if (closedMarks.size() >= kMostMarks) closedMarks.clear();
+      closedMarks[entry->name] = mark;
+    } else {
+      closedMarks.erase(entry->name);
+    }
+  }
+  if (!written && report) ReportWriteFailure(entry->name, code);
+  // The stream is closed: its buffer serves the next file opened.
+  spareBuffer = std::move(entry->buffer);
+  if (current == &*entry) current = nullptr;
+  openByName.erase(entry->name);
+  openFiles.erase(entry);
+  return written;
+}
+
+void CTailwriter::CloseProbe() {
+  if (!targetFile) return;
+  std::fclose(targetFile);
+  targetFile = nullptr;
+}
+
 std::int32_t CTailwriter::CloseFile() {
+  CloseProbe();
   bool lost = false;
-  int code = 0;
-  if (targetFile) {
-    // Only the append stream holds records; the read probe has nothing to lose.
-    if (fileOpen && std::fflush(targetFile) != 0) {
-      lost = true;
-      code = platform::LastErrorCode();
-    }
-    if (std::fclose(targetFile) != 0 && fileOpen && !lost) {
-      lost = true;
-      code = platform::LastErrorCode();
-    }
-    targetFile = nullptr;
+  while (!openFiles.empty()) {
+    if (!CloseOne(openFiles.begin())) lost = true;
   }
-  fileOpen = false;
-  if (lost) ReportWriteFailure(code);
-  if (madeWritable) {
-    platform::RestoreFileAttributes(fileName.c_str(), savedAttributes);
-    madeWritable = false;
-  }
+  current = nullptr;
   return lost ? 3 : 0;
 }
 
@@ -242,11 +413,11 @@ std::int32_t CTailwriter::Fail() {
   return 3;
 }
 
-void CTailwriter::ReportWriteFailure(int code) {
+void CTailwriter::ReportWriteFailure(const std::string& name, int code) {
   std::string reason;
   GetReasonText(code, reason);
   pipeSet->IssueMessage(*this, 2999, kSeverityError,
-                        {FormatText(kWriteFailure, {fileName, code, reason})});
+                        {FormatText(kWriteFailure, {name, code, reason})});
 }
 
 }  // namespace ductrine

@@ -5,15 +5,22 @@
 //
 // The file is named by the operand (one file for the run), by the front of
 // each record (no operand), or by the records of a secondary input stream.
+// Where records name the files, the stage keeps the files it used last open
+// (an open-file set, least recently used closed first), so that names that
+// interleave cost no more than names in runs.
 //
 // One object per BeginStage call, used only by the stage's own thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
+#include "platform/platform.h"
 #include "runtime/pipe_set.h"
 #include "stage/process.h"
 
@@ -22,49 +29,86 @@ namespace ductrine {
 class CTailwriter final : public CProcess {
  public:
   explicit CTailwriter(const CStageCall& call);
-  // Closes a file that an exception left open, so no accepted record stays
-  // in the buffer and a read-only file is read-only again.
+  // Closes the files that an exception left open, so no accepted record stays
+  // in a buffer and a read-only file is read-only again.
   ~CTailwriter() override;
 
-  // Declares the stream limits and takes the operand string whole; true.
+  // Declares the stream limits and takes the operand string whole. A file
+  // named by the operand is probed here, so that a run whose named targets
+  // cannot be written stops before any record moves; false after a message.
   bool Setup() override;
   // 0 when the input ends; 3 after an error reported as a message.
   std::int32_t Run() override;
 
-  // Probes fileName before the first record is appended to it: decides
-  // whether a line end must come first, and proves that a missing file can be
-  // created (without leaving it behind). False after a message.
+  // Probes fileName before the first record is appended to it: proves that
+  // an existing file can be read and shared, and that a missing file can be
+  // created (without leaving it behind). False after a message. The line-end
+  // decision is not taken here but at the append open, under its lock.
   bool PrepareFile();
-  // Closes the target file and restores a read-only attribute the stage
+  // Closes every open file and restores the read-only attributes the stage
   // cleared. 0; 3 when buffered records could not be written (reported).
   std::int32_t CloseFile();
 
+  // Most files the open-file set keeps open at once.
+  static constexpr std::size_t kMostOpenFiles = 64;
+
  private:
+  // One file the stage appends to, with everything that belongs to it.
+  struct OpenFile {
+    std::string name;
+    platform::AppendFile file;
+    bool lineEndPending = false;
+    std::unique_ptr<char[]> buffer;
+  };
+  using OpenFiles = std::list<OpenFile>;
+
   // The name stream loop: each record of stream 1 names the file for the
   // next record of stream 0.
   std::int32_t RunNameStream();
-  // Opens fileName for appending with exclusive sharing. False after 2002.
-  bool OpenForAppending();
-  // Appends inputRecord (up to its first NUL) as a line. On a write failure
-  // reports it, closes the file and restores its attribute; false.
+  // Makes fileName the current file: from the set when it is open there,
+  // else opened, closing the least recently used file when the set is full.
+  // False after a message.
+  bool UseFile(bool probed);
+  // PrepareFile, with its messages only when `report` is set.
+  bool Probe(bool report);
+  // Opens fileName for appending; a FIFO without a reader is waited for.
+  platform::AppendOpen OpenTarget(platform::AppendFile* file);
+  // Reports a failed append open of fileName; `probed`: the probe has passed.
+  void ReportOpenFailure(platform::AppendOpen result, int code, bool probed);
+  // Closes one file of the set. False after a write failure (reported
+  // unless `report` is false).
+  bool CloseOne(OpenFiles::iterator entry, bool report = true);
+  // Closes the probe of PrepareFile, if one is open.
+  void CloseProbe();
+  // Appends inputRecord (up to its first NUL) as a line to the current file.
+  // On a write failure reports it, closes every file; false.
   bool AppendRecord();
   // Closes whatever is open and gives the error return code.
   std::int32_t Fail();
-  void ReportWriteFailure(int code);
+  void ReportWriteFailure(const std::string& name, int code);
+  // A name from a record names a link: refused with a message.
+  void ReportLink();
 
   CStage* ownStage = nullptr;
   std::string inputRecord;
   std::string fileName;
+  // The read probe of PrepareFile, held with deny-write sharing until the
+  // append open replaces it.
   std::FILE* targetFile = nullptr;
-  bool lineEndPending = false;
-  bool madeWritable = false;
   bool namesInRecords = false;
-  std::string previousFileName;
-  bool fileOpen = false;
-  // What restoring the read-only attribute puts back.
-  unsigned savedAttributes = 0;
-  // The append stream's buffer; it outlives every stream that uses it.
-  std::unique_ptr<char[]> appendBuffer;
+  // Modes 2 and 3: names come from records, and links are not followed.
+  bool namesFromRecords = false;
+  // Mode 1: Setup has probed the operand's file.
+  bool probedInSetup = false;
+  // The open-file set, most recently used first; mode 1 keeps one file in it.
+  OpenFiles openFiles;
+  std::unordered_map<std::string, OpenFiles::iterator> openByName;
+  OpenFile* current = nullptr;
+  std::size_t mostOpen = 1;
+  // What each file closed to make room looked like then (modes 2 and 3).
+  std::unordered_map<std::string, platform::FileMark> closedMarks;
+  // The buffer of the file closed last, for the next one opened.
+  std::unique_ptr<char[]> spareBuffer;
 };
 
 }  // namespace ductrine

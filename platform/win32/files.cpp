@@ -8,7 +8,9 @@
 #include <share.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -140,5 +142,119 @@ bool RestoreFileAttributes(const char* name, unsigned saved) {
   KeepRuntimeError();
   return false;
 }
+
+namespace {
+
+std::atomic<long> testingFileLimit{0};
+
+// A folder named as a file; the system has no code that says just that.
+constexpr int kIsFolder = 336;  // ERROR_DIRECTORY_NOT_SUPPORTED
+
+void PutAttributeBack(const char* name, AppendFile* file) {
+  if (!file->madeWritable) return;
+  DWORD code = GetLastError();
+  RestoreFileAttributes(name, file->savedAttributes);
+  SetLastError(code);
+  file->madeWritable = false;
+}
+
+}  // namespace
+
+FileKind KindOfFile(const char* name, bool followLink) {
+  DWORD attributes = GetFileAttributesA(name);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::kMissing;
+  if (!followLink && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return FileKind::kLink;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return FileKind::kDirectory;
+  return FileKind::kRegular;
+}
+
+// No file marks here: the last byte is always read.
+AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
+                         const FileMark* /*seen*/) {
+  *file = AppendFile{};
+  DWORD attributes = GetFileAttributesA(name);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    // A reparse point (a symbolic link, a junction) is refused, not followed.
+    if (!followLink && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      SetLastError(ERROR_CANT_ACCESS_FILE);
+      return AppendOpen::kLink;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      SetLastError(kIsFolder);
+      return AppendOpen::kDirectory;
+    }
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && MakeFileWritable(name, &file->savedAttributes))
+      file->madeWritable = true;
+  }
+  // Binary first: the last byte is read as it is, and a CTRL+Z that ends the
+  // file survives the open. Text mode once the stream is ready.
+  ClearRuntimeError();
+  std::FILE* stream = _fsopen(name, "a+b", _SH_DENYRW);
+  if (stream == nullptr) {
+    KeepRuntimeError();
+    PutAttributeBack(name, file);
+    return AppendOpen::kFailed;
+  }
+  const int fd = _fileno(stream);
+  if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) == FILE_TYPE_DISK) {
+    file->regular = true;
+    const std::int64_t size = _filelengthi64(fd);
+    if (size > 0) {
+      char last = 0;
+      if (_lseeki64(fd, size - 1, SEEK_SET) < 0 || _read(fd, &last, 1) != 1) {
+        KeepRuntimeError();
+        DWORD code = GetLastError();
+        std::fclose(stream);
+        SetLastError(code);
+        PutAttributeBack(name, file);
+        return AppendOpen::kFailed;
+      }
+      file->endsInLineEnd = last == '\n';
+      _lseeki64(fd, 0, SEEK_END);
+    }
+  }
+  _setmode(fd, _O_TEXT);
+  file->stream = stream;
+  return AppendOpen::kOpened;
+}
+
+bool CloseAppendFile(const char* name, AppendFile* file, FileMark* mark) {
+  if (mark) *mark = FileMark{};
+  bool written = true;
+  DWORD code = 0;
+  if (file->stream) {
+    ClearRuntimeError();
+    if (std::fflush(file->stream) != 0) {
+      KeepRuntimeError();
+      written = false;
+      code = GetLastError();
+    }
+    ClearRuntimeError();
+    if (std::fclose(file->stream) != 0 && written) {
+      KeepRuntimeError();
+      written = false;
+      code = GetLastError();
+    }
+  }
+  PutAttributeBack(name, file);
+  *file = AppendFile{};
+  if (!written) SetLastError(code);
+  return written;
+}
+
+int DirectoryErrorCode() { return kIsFolder; }
+
+std::string OpenFailureText(int code) {
+  if (code == kIsFolder) return "Is a directory";
+  return ReasonText(code);
+}
+
+long OpenFileLimit() {
+  long testing = testingFileLimit.load();
+  if (testing > 0) return testing;
+  return _getmaxstdio();
+}
+
+void SetOpenFileLimitForTesting(long limit) { testingFileLimit.store(limit > 0 ? limit : 0); }
 
 }  // namespace ductrine::platform

@@ -220,6 +220,97 @@ expect_status "mode 3 with an operand" 255
 expect_messages "mode 3 with an operand" "<stamp>PIPE: Pipe(0),Stage(1),Type(TAILWRITER): 2033RE: Unexpected argument: 'n9.txt'."
 
 # ---------------------------------------------------------------------------
+# Tailwriter: the open-file set, targets checked before anything moves,
+# targets that are no regular file, names that lead elsewhere, locks.
+
+# 100 names, twice round: more names than the set keeps open, so each comes
+# back after its file was closed; the bytes are those of one file at a time.
+for round in 1 2; do for i in $(seq 1 100); do printf 'set%d.txt %d\n' "$i" "$round"; done; done >rounds.txt
+printf 'old' >set7.txt
+pipe "< rounds.txt | >>"
+expect_status "mode 2, names interleaved past the set's size" 0
+expect_bytes "mode 2, a file closed and opened again" set1.txt "1${EOL}2"
+expect_bytes "mode 2, an existing file without a line end" set7.txt "old${EOL}1${EOL}2"
+expect_bytes "mode 2, the last file" set100.txt "1${EOL}2"
+
+printf '1\n2\n3\n4\n5\n' >in5.txt
+pipe "< in5.txt | >> good.txt | >> nodir/x"
+expect_status "an unwritable named target stops the run" 255
+# (The code and its text are the system's: "path not found" on Windows.)
+if [ "$(messages | head -1)" = "<stamp>PIPE: Pipe(0),Stage(2),Type(TAILWRITER): 2002IE: Output file: 'nodir/x' failed to open, Rc: $([ -n "$WINDOWS" ] && echo 3 || echo 2)," ] &&
+   [ "$(messages | wc -l)" -eq 2 ]; then pass
+else fail "an unwritable named target is reported at setup" "$(messages)"; fi
+[ -e good.txt ] && fail "an unwritable named target: an earlier stage wrote its file" || pass
+
+mkdir inner
+printf 'd1\n' >inner/one-data.txt
+printf '../up.txt\n' >inner/up-names.txt
+cd inner || exit 1
+pipe "(end ?) < one-data.txt | t: >> ? < up-names.txt | t:"
+cd "$WORK" || exit 1
+expect_status "mode 3 refuses a name outside the folder" 255
+expect_messages "mode 3 refuses a name outside the folder" "<stamp>PIPE: Pipe(0),Stage(1),Type(TAILWRITER): 2005RE: Stream: 1, Rec: 1, Invalid argument: '../up.txt', valid filename expected."
+[ -e up.txt ] && fail "mode 3 wrote a file outside the folder" || pass
+
+if [ -n "$WINDOWS" ]; then
+  skip "FIFOs, devices, folders, links and locks as POSIX shows them"
+else
+  mkdir adir
+  pipe "literal a | >> adir"
+  expect_status "a folder as the target" 255
+  expect_messages "a folder as the target" "<stamp>PIPE: Pipe(0),Stage(1),Type(TAILWRITER): 2002IE: Output file: 'adir' failed to open, Rc: 21,
+                    Reason: Is a directory"
+
+  got=$(timeout "$LIMIT" "$PIPE" "literal a | >> /dev/stdout" 2>"$WORK/err" | cat)
+  [ "$got" = "a" ] && [ ! -s "$WORK/err" ] && pass || fail "standard output on a pipe as the target" "got: $got" "$(cat "$WORK/err")"
+
+  # A FIFO with its reader waiting: written, never probed for a last byte.
+  mkfifo ff
+  timeout "$LIMIT" cat ff >fifo.out &
+  reader=$!
+  pipe "< in5.txt | >> ff"
+  wait "$reader"
+  expect_status "a FIFO with a reader as the target" 0
+  expect_bytes "a FIFO with a reader as the target" fifo.out "1${EOL}2${EOL}3${EOL}4${EOL}5"
+
+  # A FIFO that nobody reads yet: the other stages go on; the records arrive
+  # once a reader comes.
+  timeout "$LIMIT" "$PIPE" "(end ?) < in5.txt | >> ff ? literal other | >> other.txt" >/dev/null 2>"$WORK/err" &
+  writer=$!
+  for _ in $(seq 1 100); do [ -e other.txt ] && break; sleep 0.05; done
+  [ -e other.txt ] && pass || fail "a FIFO without a reader holds the other stages"
+  timeout "$LIMIT" cat ff >fifo.out
+  wait "$writer"
+  rc=$?
+  expect_status "a FIFO whose reader comes later" 0
+  expect_bytes "a FIFO whose reader comes later" fifo.out "1${EOL}2${EOL}3${EOL}4${EOL}5"
+
+  # A link planted where a record names its file is not followed.
+  mkdir -p elsewhere
+  printf 'secret\n' >elsewhere/secret.txt
+  ln -s elsewhere/secret.txt planted.txt
+  pipe "literal planted.txt x | >>"
+  expect_status "mode 2 does not follow a link" 255
+  expect_messages "mode 2 does not follow a link" "<stamp>PIPE: Pipe(0),Stage(1),Type(TAILWRITER): 2005RE: Stream: 0, Rec: 1, Invalid argument: 'planted.txt', a file that is not a symbolic link expected."
+  expect_bytes "mode 2 does not follow a link" elsewhere/secret.txt "secret$EOL"
+  pipe "literal y | >> planted.txt"
+  expect_status "an operand may be a link" 0
+  expect_bytes "an operand may be a link" elsewhere/secret.txt "secret${EOL}y"
+
+  # Another process holds the file: the message says so.
+  printf 'held\n' >held.txt
+  flock -x held.txt sleep 5 &
+  holder=$!
+  for _ in $(seq 1 50); do flock -n -s held.txt true || break; sleep 0.05; done
+  pipe "literal a | >> held.txt"
+  kill "$holder" 2>/dev/null
+  wait "$holder" 2>/dev/null
+  expect_status "a file locked by another process" 255
+  expect_messages "a file locked by another process" "<stamp>PIPE: Pipe(0),Stage(1),Type(TAILWRITER): 2002IE: Output file: 'held.txt' failed to open, Rc: 11,
+                    Reason: The file is in use by another stage or process"
+fi
+
+# ---------------------------------------------------------------------------
 # Several pipes, labels, names, separators and escapes.
 
 pipe "(end ?) literal a | >> m1.txt ? literal b | >> m2.txt | console"
