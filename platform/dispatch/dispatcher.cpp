@@ -108,7 +108,9 @@ void FiberEnded(FiberObject* self) {
   DispatcherGroup* group = self->group;
   self->ended = true;
   --worker->live;
-  group->active.fetch_sub(1, std::memory_order_seq_cst);
+  // Whoever brings the count to zero has every worker look for a stall: this
+  // worker may leave its loop without looking (its last fiber has ended).
+  if (group->active.fetch_sub(1, std::memory_order_seq_cst) == 1) group->KickAll();
   if (group->live.fetch_sub(1, std::memory_order_seq_cst) == 1) {
     std::lock_guard<std::mutex> hold(group->doneLock);
     group->done.notify_all();

@@ -169,8 +169,9 @@ TEST(Dispatcher, StallIsReportedAndParkedFibersCanBeEnded) {
     Event first("disp-stall-1"), second("disp-stall-2");
     Dispatcher dispatcher;
     std::atomic<int> unwound{0};
+    std::vector<Handle> waiters;
     for (Handle event : {first.handle, second.handle})
-      dispatcher.Spawn(
+      waiters.push_back(dispatcher.Spawn(
           [&, event] {
             struct Count {
               std::atomic<int>* n;
@@ -178,7 +179,15 @@ TEST(Dispatcher, StallIsReportedAndParkedFibersCanBeEnded) {
             } count{&unwound};
             NamedEvent::Wait(event);
           },
-          {}, threadEach);
+          {}, threadEach));
+    // The last fiber to stop making progress is one that ends, after the
+    // others wait: its end must still have the stall found.
+    dispatcher.Spawn([&] {
+      while (!Dispatcher::IsParked(waiters[0]) || !Dispatcher::IsParked(waiters[1])) YieldFiber();
+      // Time for the waiters' own threads to fall asleep (the fault shows
+      // then; the run is right whatever the timing).
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    });
     EXPECT_FALSE(dispatcher.Run()) << threadEach;
     dispatcher.EndParked();
     EXPECT_TRUE(dispatcher.Run()) << threadEach;
