@@ -16,6 +16,7 @@ ConsoleSink g_sink;
 ConsoleInput g_input;
 std::atomic<long> g_identityOverride{-1};
 std::atomic<std::int64_t> g_fixedClock{-1};
+std::atomic<long> g_fileLimit{0};
 thread_local const void* t_module = nullptr;
 
 }  // namespace
@@ -61,6 +62,12 @@ std::int64_t FixedClock() { return g_fixedClock.load(std::memory_order_relaxed);
 
 void SetClockForTesting(std::int64_t seconds) {
   g_fixedClock.store(seconds, std::memory_order_relaxed);
+}
+
+long ForcedOpenFileLimit() { return g_fileLimit.load(std::memory_order_relaxed); }
+
+void SetOpenFileLimitForTesting(long limit) {
+  g_fileLimit.store(limit > 0 ? limit : 0, std::memory_order_relaxed);
 }
 
 ModuleStateGuard::ModuleStateGuard(const void* module) : previous_(t_module) {

@@ -14,6 +14,8 @@ namespace ductrine::platform {
 long ForcedConsoleIdentity();
 // The clock a test fixed, or a negative value when the real one runs.
 std::int64_t FixedClock();
+// The open-file limit a test set, or 0 when the real one counts.
+long ForcedOpenFileLimit();
 // Hands `bytes` to a test's console sink; false when none is set.
 bool WriteToConsoleSink(std::string_view bytes);
 // A test's console input; empty when none is set.

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/shared_state.h"
 
 namespace ductrine::platform {
 namespace {
@@ -88,8 +89,6 @@ bool RestoreFileAttributes(const char* name, unsigned saved) {
 }
 
 namespace {
-
-std::atomic<long> testingFileLimit{0};
 
 // Closes `fd` keeping the error code of the failure that made us give up.
 int CloseKeepingError(int fd) {
@@ -285,14 +284,12 @@ std::string OpenFailureText(int code) {
 }
 
 long OpenFileLimit() {
-  long testing = testingFileLimit.load();
-  if (testing > 0) return testing;
+  long forced = ForcedOpenFileLimit();
+  if (forced > 0) return forced;
   struct rlimit limit {};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
   if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 1L << 30) return 1L << 30;
   return static_cast<long>(limit.rlim_cur);
 }
-
-void SetOpenFileLimitForTesting(long limit) { testingFileLimit.store(limit > 0 ? limit : 0); }
 
 }  // namespace ductrine::platform

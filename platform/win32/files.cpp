@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/win32/object.h"
+#include "platform/shared_state.h"
 
 namespace ductrine::platform {
 namespace {
@@ -145,8 +146,6 @@ bool RestoreFileAttributes(const char* name, unsigned saved) {
 
 namespace {
 
-std::atomic<long> testingFileLimit{0};
-
 // A folder named as a file; the system has no code that says just that.
 constexpr int kIsFolder = 336;  // ERROR_DIRECTORY_NOT_SUPPORTED
 
@@ -250,11 +249,9 @@ std::string OpenFailureText(int code) {
 }
 
 long OpenFileLimit() {
-  long testing = testingFileLimit.load();
-  if (testing > 0) return testing;
+  long forced = ForcedOpenFileLimit();
+  if (forced > 0) return forced;
   return _getmaxstdio();
 }
-
-void SetOpenFileLimitForTesting(long limit) { testingFileLimit.store(limit > 0 ? limit : 0); }
 
 }  // namespace ductrine::platform

@@ -11,6 +11,18 @@ namespace {
 using namespace std::string_literals;
 using Strings = std::vector<std::string>;
 
+// Feeds the chunks in order and finishes; every call must succeed.
+Strings Split(LineSplitter& lines, const Strings& chunks) {
+  Strings records;
+  auto emit = [&records](const std::string& record) {
+    records.push_back(record);
+    return true;
+  };
+  for (const std::string& chunk : chunks) EXPECT_TRUE(lines.Feed(chunk, emit));
+  EXPECT_TRUE(lines.Finish(emit));
+  return records;
+}
+
 TEST(LineSplitter, CutsRecordsByTheLineRule) {
   struct Case { Strings chunks, records; };
   const Case cases[] = {
@@ -26,14 +38,7 @@ TEST(LineSplitter, CutsRecordsByTheLineRule) {
   };
   for (const Case& c : cases) {
     LineSplitter lines;
-    Strings records;
-    auto emit = [&records](const std::string& record) {
-      records.push_back(record);
-      return true;
-    };
-    for (const std::string& chunk : c.chunks) EXPECT_TRUE(lines.Feed(chunk, emit));
-    EXPECT_TRUE(lines.Finish(emit));
-    EXPECT_EQ(records, c.records) << ::testing::PrintToString(c.chunks);
+    EXPECT_EQ(Split(lines, c.chunks), c.records) << ::testing::PrintToString(c.chunks);
   }
 }
 
@@ -50,14 +55,7 @@ TEST(LineSplitter, ALineLongerThanTheLimitGoesOutCutAtOneByteOver) {
   };
   for (const Case& c : cases) {
     LineSplitter lines(4);
-    Strings records;
-    auto emit = [&records](const std::string& record) {
-      records.push_back(record);
-      return true;
-    };
-    for (const std::string& chunk : c.chunks) EXPECT_TRUE(lines.Feed(chunk, emit));
-    EXPECT_TRUE(lines.Finish(emit));
-    EXPECT_EQ(records, c.records) << ::testing::PrintToString(c.chunks);
+    EXPECT_EQ(Split(lines, c.chunks), c.records) << ::testing::PrintToString(c.chunks);
   }
 
   // A stream without line feeds is refused as soon as it passes the limit,
