@@ -34,8 +34,10 @@ CInputStream* ConsumerEnd(CPipeSet& set, const COutputStream& out) {
 }  // namespace
 
 const std::string* CPipeSet::FetchRecord(CStage& consumer, CInputStream& in) {
+  // A stop or an ended partner severs the link and then wakes the waiter:
+  // this is where a woken peek sees the end of file.
   COutputStream* out = ProducerEnd(*this, in);
-  if (!out || out->IsSevered()) return nullptr;
+  if (in.IsSevered() || !out || out->IsSevered()) return nullptr;
   CInputStream* self = ConsumerEnd(*this, *out);
   if (!self) return nullptr;
   self->recordCount.Add(1);
@@ -62,7 +64,6 @@ bool CPipeSet::PeekRecord(CProcess& caller, std::uint32_t stream, std::string& r
   NamedEvent::Reset(event);
   CloseObject(event);
 
-  if (in->IsSevered() || out->IsSevered()) return false;
   const std::string* fetched = FetchRecord(*stage, *in);
   if (!fetched) return false;
   record = *fetched;
