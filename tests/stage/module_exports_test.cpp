@@ -47,12 +47,9 @@ std::set<std::string> ExportedNames(const std::string& moduleName) {
   return names;
 }
 
-TEST(TailwriterModule, ExportsBeginStageAndNothingElse) {
-  EXPECT_EQ(ExportedNames("tailwriter"), std::set<std::string>{"BeginStage"});
-}
-
-TEST(TestStageModule, ExportsBeginStageAndNothingElse) {
-  EXPECT_EQ(ExportedNames("test_stage_module"), std::set<std::string>{"BeginStage"});
+TEST(StageModules, ExportBeginStageAndNothingElse) {
+  for (const char* module : {"tailwriter", "test_stage_module"})
+    EXPECT_EQ(ExportedNames(module), std::set<std::string>{"BeginStage"}) << module;
 }
 
 }  // namespace
