@@ -240,6 +240,10 @@ bool CTailwriter::UseFile(bool probed) {
     // Kept open: no system call.
     openFiles.splice(openFiles.begin(), openFiles, found->second);
     current = &*found->second;
+    // Coming back to a file is a fresh open as far as its bytes go: the line
+    // end before the next record follows the file's last byte, as it does
+    // for a file that left the set and is opened again.
+    current->lineEndPending = !current->file.endsInLineEnd;
     return true;
   }
   current = nullptr;

@@ -137,6 +137,8 @@ FAULTS = [
      "    if (false) {\n      pipeSet->IssueMessage(*this, 2033", "an operand beside a name stream is accepted"),
     ("name-stream-change", "stage/tailwriter.cpp", "if (!named || inputRecord != fileName) {", "if (!named) {",
      "a new name on the name stream is ignored"),
+    ("set-return", "stage/tailwriter.cpp", "    current->lineEndPending = !current->file.endsInLineEnd;\n", "",
+     "a name that comes back to a file in the set skips the last-byte rule"),
     ("set-capacity", "stage/tailwriter.cpp", "openFiles.size() >= mostOpen", "openFiles.size() > mostOpen",
      "the open-file set holds one more than its capacity"),
     ("write-failure", "stage/tailwriter.cpp", "  if (written) return true;\n\n  ReportWriteFailure",
