@@ -1,32 +1,38 @@
+// What the pipe command builds a run from: the set of a parsed pipeline, its
+// checks and exit status, and the stage modules it finds.
 #include "driver/set_from_pipeline.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "driver/module_loader.h"
+#include "platform/platform.h"
 #include "tests/driver/parse_error_matchers.h"
 #include "tests/harness/harness.h"
 
 namespace ductrine {
 namespace {
 
-using test::TestRun;
+namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 
 // Builds the set of a text the parser accepts ("locate" in any case names a
 // module); the build's refusal, if any, comes back described.
-std::string Build(std::string_view text, CPipeSet& set, std::uint32_t recordLimit = 65536) {
+std::string Build(std::string_view text, CPipeSet& set) {
   auto parsed = ParsePipeline(text, [](std::string_view word) { return word == "locate" || word == "Locate"; });
   if (const ParseError* error = std::get_if<ParseError>(&parsed)) return "parser: " + testing::Describe(*error);
-  std::optional<ParseError> error = BuildPipeSet(std::get<ParsedPipeline>(parsed), text, recordLimit, set);
+  std::optional<ParseError> error = BuildPipeSet(std::get<ParsedPipeline>(parsed), text, 65536, set);
   return error ? testing::Describe(*error) : "";
 }
 
-TEST(BuildPipeSet, CarriesTypesOperandsNamesSourceLinesRecordLimitAndTracing) {
+TEST(BuildPipeSet, CarriesTypesOperandsNamesSourceLinesAndTracing) {
   const std::string text = "(end ? name main trace esc \\) literal a\\|b | >> out.txt | tailwrt x | locate y ? Locate|Console";
   CPipeSet set;
-  ASSERT_EQ(Build(text, set, 100), "");
+  ASSERT_EQ(Build(text, set), "");
   // A module command's type follows the driver's types, under its upper-case
   // word; a stop finds console stages by the first name of their type.
   ASSERT_EQ(set.stageTypes.size(), 5u);
@@ -39,92 +45,47 @@ TEST(BuildPipeSet, CarriesTypesOperandsNamesSourceLinesRecordLimitAndTracing) {
                        (stage.traced ? " traced" : ""));
   EXPECT_EQ(stages, (Strings{"LITERAL/2 'a|b' traced", "TAILWRITER/0 'out.txt' traced", "TAILWRITER/0 'x' traced",
                              "LOCATE/4 'y' traced", "LOCATE/4 '' traced", "CONSOLE/1 '' traced"}));
-  std::string label;
-  set.PipeLabel(1, label);
-  EXPECT_EQ(label, "1,main");
   // As written, for the trace listing.
   EXPECT_EQ(set.sourceLines, (Strings{"literal a\\|b | >> out.txt | tailwrt x | locate y", "Locate|Console"}));
-  EXPECT_EQ(set.traceSource, text);
-  EXPECT_EQ(set.recordLimit, 100u);
 }
 
-// "stream:pipe,stage,stream" of the peer; a gap must name no stage at all,
-// or ending the stage would sever someone else's stream.
-std::string Peer(CPipeSet& set, const CStreamLink* link) {
-  if (link == nullptr) return "none";
-  std::string peer = std::to_string(link->peerPipe) + "," + std::to_string(link->peerStage) + "," +
-                     std::to_string(link->peerStream);
-  if (!link->IsConnected()) peer = set.FindStage(link->peerPipe, link->peerStage) ? "gap naming a stage" : "gap";
-  return std::to_string(link->streamNo) + ":" + peer;
-}
-
-TEST(BuildPipeSet, ConnectsLabelReferencesWithTheirStreamNumbersAtBothEnds) {
-  CPipeSet set;
-  // The labelled stage opens its pipe: its input 0 is a gap below stream 1.
-  ASSERT_EQ(Build("(end ?) t: literal x | console ? literal y | t: | console", set), "");
-  CStage& t = set.pipes.at(0).stages.at(0);
-  EXPECT_EQ(t.inputStreamCount, 2u);
-  EXPECT_EQ((Strings{Peer(set, t.InputAt(0)), Peer(set, t.InputAt(1)), Peer(set, t.OutputAt(0)),
-                     Peer(set, t.OutputAt(1)), Peer(set, set.pipes[1].stages.at(0).OutputAt(0)),
-                     Peer(set, set.pipes[1].stages.at(1).InputAt(0)), std::to_string(t.traced)}),
-            (Strings{"0:gap", "1:1,0,0", "0:0,1,0", "1:1,1,0", "0:0,0,1", "0:0,0,1", "0"}));
-  CPipeSet itself;
-  EXPECT_EQ(Build("t: literal x | t:", itself), "1011 't:' 'a connection to another stage'");
-}
-
-// ---------------------------------------------------------------------------
-// The checks of declared stream limits, on the real run engine.
-
-test::SetupFn Declare(std::uint32_t maxIn, std::uint32_t maxOut, std::uint32_t required) {
-  return [=](CProcess&, CStage& stage) {
-    stage.SetMaxInputStreams(maxIn);
-    stage.maxOutputStreams = maxOut;
-    stage.inputRequired = required;
-    return true;
-  };
-}
-
-std::int32_t Idle(CProcess&, CPipeSet&) { return 0; }
-
-// Runs with the checks; the message lines come back, and every stage must
-// have returned 3 without running.
-Strings RunChecked(TestRun& run) {
+// The streams that label references give, as the checks of declared limits
+// see them: every stream beyond a limit, and where it leads; a gap, beyond
+// the limit or not, is no stream. A run that a setup already stopped is left
+// alone.
+TEST(CheckDeclaredLimits, ReportsEveryStreamBeyondTheLimitsAndWhereItLeads) {
+  CPipeSet set, stopped;
+  const char* text = "(end ? name main) t: literal b | console ? literal c | t: | console ? literal d | t:";
+  ASSERT_EQ(Build(text, set) + Build(text, stopped), "");
+  // What a stage does not declare it does not allow.
+  CStage& t = set.pipes[0].stages[0];
+  t.maxOutputStreams = 1;
+  set.pipes[0].stages[1].SetMaxInputStreams(1);
+  set.pipes[1].stages[0].maxOutputStreams = 1;
+  set.pipes[1].stages[1].SetMaxInputStreams(1);
+  set.pipes[2].stages[0].maxOutputStreams = 1;
+  set.pipes[2].stages[0].inputRequired = 1;
   test::ConsoleCapture console;
-  RunResult result = run.Run([](CPipeSet& set) { CheckDeclaredLimits(set); });
-  for (const auto& pipe : result.returnCodes)
-    for (std::int32_t rc : pipe) EXPECT_EQ(rc, 3);
+  EXPECT_FALSE(CheckDeclaredLimits(set));
+  EXPECT_TRUE(set.abortRun);
+  stopped.abortRun = 1;
+  EXPECT_TRUE(CheckDeclaredLimits(stopped));
   Strings lines;
   for (const std::string& line : console.Lines()) lines.push_back(test::MaskStamp(line));
-  return lines;
-}
-
-TEST(CheckDeclaredLimits, ReportsEveryStreamBeyondTheLimitsAndWhereItLeads) {
-  TestRun run;
-  run.set.pipes.push_back(CPipe{"main", {}});
-  StageRef a = run.Add(0, "WIDE", Idle, Declare(0, 0, 0));
-  StageRef b = run.Add(1, "SOURCE", Idle, Declare(0, 1, 0));
-  StageRef c = run.Add(1, "SOURCE", Idle, Declare(0, 1, 0));
-  run.Add(1, "NEEDY", Idle, Declare(1, 1, 1));
-  StageRef narrow = run.Add(0, "NARROW", Idle, Declare(2, 1, 0));
-  run.builder.Connect(a, 0, narrow, 0);
-  run.builder.Connect(b, 0, narrow, 3);  // stream 2, beyond the limit, stays a gap: not invalid
-  run.builder.Connect(c, 0, narrow, 4);
   const std::string more(20, ' ');
-  EXPECT_EQ(RunChecked(run),
-            (Strings{"<stamp>PIPE: Error 1027: Invalid output stream(s): 0, for Pipe(0,main),Stage(0),Type(WIDE).",
-                     more + "In this position, Type(WIDE) allows: 0 output stream(s). There are: 1 defined.",
-                     more + "Connection(s) to: (Pipe,Stage,Stream): (0,1,0) are invalid!",
-                     "<stamp>PIPE: Error 1025: Invalid input stream(s): 3 4, for Pipe(0,main),Stage(1),Type(NARROW).",
-                     more + "In this position, Type(NARROW) allows: 2 input stream(s). There are: 5 defined.",
-                     more + "Connection(s) from: (Pipe,Stage,Stream): (1,0,0) (1,1,0) are invalid!",
-                     "<stamp>PIPE: Error 1024: Pipe(1),Stage(2),Type(NEEDY): The stage requires a primary input stream."}));
-}
-
-TEST(CheckDeclaredLimits, LeavesARunThatASetupAlreadyStoppedAlone) {
-  TestRun run;
-  run.Add(0, "FAILS", Idle, [](CProcess&, CStage&) { return false; });
-  run.Add(1, "NEEDY", Idle, Declare(1, 1, 1));
-  EXPECT_TRUE(RunChecked(run).empty());
+  EXPECT_EQ(lines,
+            (Strings{"<stamp>PIPE: Error 1025: Invalid input stream(s): 1 2, for Pipe(0,main),Stage(0),Type(LITERAL).",
+                     more + "In this position, Type(LITERAL) allows: 0 input stream(s). There are: 3 defined.",
+                     more + "Connection(s) from: (Pipe,Stage,Stream): (1,0,0) (2,0,0) are invalid!",
+                     "<stamp>PIPE: Error 1027: Invalid output stream(s): 1, for Pipe(0,main),Stage(0),Type(LITERAL).",
+                     more + "In this position, Type(LITERAL) allows: 1 output stream(s). There are: 2 defined.",
+                     more + "Connection(s) to: (Pipe,Stage,Stream): (1,1,0) are invalid!",
+                     "<stamp>PIPE: Error 1024: Pipe(2,main),Stage(0),Type(LITERAL): The stage requires a primary "
+                     "input stream."}));
+  // Ending t must not sever someone else's stream through its gap.
+  EXPECT_EQ(set.FindStage(t.InputAt(0)->peerPipe, t.InputAt(0)->peerStage), nullptr);
+  EXPECT_EQ(t.inputStreamCount, 3u);
+  EXPECT_FALSE(t.traced);
 }
 
 // 0 when every code is 0; else the highest return code, or failing that the
@@ -140,6 +101,45 @@ TEST(ExitStatus, FollowsTheRule) {
   }
   EXPECT_EQ(FailureExitStatus(0), 255) << "never zero";
   EXPECT_EQ(FailureExitStatus(3), 3);
+}
+
+// ---------------------------------------------------------------------------
+// Finding stage modules.
+
+const std::string kBin = fs::canonical(DUCTRINE_BIN_DIR).string();
+
+TEST(ModuleFolders, AVariableThatIsSetIsTheWholeSearch) {
+  std::string list = "/one:/two/::/one/:/three//";
+  std::replace(list.begin(), list.end(), ':', platform::kPathListSeparator);
+  EXPECT_EQ(ModuleFolders(list.c_str()), (std::vector<std::string>{"/one", "/two", "/three"}));
+  EXPECT_EQ(ModuleFolders("/"), std::vector<std::string>{"/"});
+  // Set but empty means not set, never "no folder at all". Not set: beside
+  // the executable (this test's lives in the build tree's bin folder, as
+  // pipe does, and so does the platform library), then the install folder.
+  std::vector<std::string> folders = ModuleFolders("");
+  ASSERT_EQ(folders.size(), 2u);
+  EXPECT_EQ(fs::canonical(folders[0]).string(), kBin);
+  EXPECT_EQ(folders[1], folders[0] + "/../lib/ductrine");
+}
+
+// The first folder that has the file decides; a library without BeginStage
+// is refused there.
+TEST(LoadStageEntry, RefusesALibraryWithoutBeginStage) {
+  const fs::path dir = fs::temp_directory_path() / ("ductrine-modules-" + std::to_string(platform::ProcessId()));
+  const std::string file = "plain" + std::string(platform::kModuleSuffix);
+  const std::vector<std::string> folders = {"/no-such-folder", dir.string()};
+  fs::create_directories(dir);
+  fs::copy_file(kBin + "/" DUCTRINE_PLATFORM_LIBRARY, dir / file, fs::copy_options::overwrite_existing);
+  auto load = [](const std::string& name, const std::vector<std::string>& where) {
+    auto loaded = LoadStageEntry(name, where);
+    return std::holds_alternative<ParseError>(loaded) ? testing::Describe(std::get<ParseError>(loaded)) : "entry";
+  };
+  EXPECT_TRUE(ModuleFileExists(file, folders));
+  EXPECT_FALSE(ModuleFileExists("other" + std::string(platform::kModuleSuffix), folders));
+  EXPECT_EQ(load(file, folders), "1020 '" + dir.string() + "/' '" + file + "'");
+  EXPECT_EQ(load(file, {"/no-such-folder"}), "1001");
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
 }
 
 }  // namespace
