@@ -1,4 +1,3 @@
-// A refusal as one comparable line.
 #pragma once
 
 #include <string>
