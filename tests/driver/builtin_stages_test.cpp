@@ -3,36 +3,56 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "driver/line_splitter.h"
 #include "platform/platform.h"
 #include "tests/harness/harness.h"
 
 namespace ductrine {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::string_literals;
-using test::Collector;
-using test::Producer;
-using test::TestRun;
 using Strings = std::vector<std::string>;
-using ReadFn = std::function<long(char*, std::size_t)>;
+
+// The records in the order they go out; "$" marks the end of the stream, so
+// a line cut at the limit shows that it was not buffered to its end.
+TEST(LineSplitter, CutsRecordsByTheLineRule) {
+  struct Case { std::size_t longest; Strings chunks, records; };
+  const std::size_t none = std::numeric_limits<std::size_t>::max() - 2;
+  const Case cases[] = {
+      // One carriage return before the line feed goes, any other stays; the
+      // last line needs no line feed.
+      {none, {"a\0b\r\r\n\nc\rd\n\r"s}, {"a\0b\r"s, "", "c\rd", "$", "\r"}},
+      {none, {"abc\r", "\ndef"}, {"abc", "$", "def"}},
+      {none, {"a", "b\nc", "d\n"}, {"ab", "cd", "$"}},
+      // Past the longest record a line goes out cut at one byte over.
+      {4, {"ab", "cd\r", "\nx"}, {"abcd", "$", "x"}},  // "\r\n" may still follow 4 bytes
+      {4, {"abc", "def", "", "g\nxy", "\nz"}, {"abcde", "xy", "$", "z"}},  // the rest of the line is dropped
+  };
+  for (const Case& c : cases) {
+    LineSplitter lines(c.longest);
+    Strings records;
+    auto emit = [&records](const std::string& record) { return records.push_back(record), true; };
+    for (const std::string& chunk : c.chunks) EXPECT_TRUE(lines.Feed(chunk, emit));
+    records.push_back("$");
+    EXPECT_TRUE(lines.Finish(emit));
+    EXPECT_EQ(records, c.records) << ::testing::PrintToString(c.chunks);
+  }
+}
 
 // Standard streams that a test controls: its own read; output collected
 // with a count of writes, or every write failing with `writeError`. Only the
 // console's thread writes, and the test looks once the run has ended.
 struct FakeStreams {
-  explicit FakeStreams(ReadFn read, bool lineByLine = false, int writeError = 0) {
+  explicit FakeStreams(std::function<long(char*, std::size_t)> read, bool lineByLine = false, int writeError = 0) {
     SetStandardStreamsForTesting({std::move(read), [this, writeError](std::string_view bytes) {
                                     ++writes;
-                                    if (writeError != 0) platform::SetLastErrorCode(writeError);
+                                    platform::SetLastErrorCode(writeError);
                                     if (writeError == 0) output.append(bytes);
                                     return writeError == 0;
                                   }, lineByLine});
@@ -43,17 +63,11 @@ struct FakeStreams {
   int writes = 0;
 };
 
-// Writes records until its output goes.
-std::int32_t Endless(CProcess& self, CPipeSet& set) {
-  while (set.WriteRecord(self, 0, "again")) continue;
-  return 0;
-}
-
-// Takes `count` records, then ends.
-test::RunFn TakeThenEnd(int count, Strings* out) {
+// Takes `count` records (all when negative), then ends.
+test::RunFn Take(int count, Strings* out) {
   return [count, out](CProcess& self, CPipeSet& set) {
     std::string record;
-    for (int i = 0; i < count && set.PeekRecord(self, 0, record); ++i) {
+    for (int i = 0; i != count && set.PeekRecord(self, 0, record); ++i) {
       out->push_back(record);
       set.ConsumeRecord(self, 0);
     }
@@ -61,198 +75,101 @@ test::RunFn TakeThenEnd(int count, Strings* out) {
   };
 }
 
-struct Outcome { RunResult result; Strings messages; /* stamps masked */ };
+struct Outcome { std::int32_t rc; Strings messages; /* stamps masked */ };
 
-// Runs [SOURCE |] the built-in stage [| SINK], with `other` alone in pipe 1;
-// `adjust` may change the run and the stage before the start.
+// Runs [SOURCE |] the built-in stage [| SINK]; `adjust` may change the stage
+// before the start.
 Outcome RunStage(const char* type, const std::string& operands, test::RunFn source, test::RunFn sink,
-                 test::RunFn other = {}, std::function<void(TestRun&, CStage&)> adjust = {}) {
+                 std::function<void(CStage&)> adjust = {}) {
   test::ConsoleCapture capture;
-  TestRun run;
+  test::TestRun run;
   StageRef from = source ? run.Add(0, "SOURCE", source) : StageRef{};
   StageRef stage = run.AddEntry(0, type, BuiltinStageEntry(type), operands);
   if (source) run.Connect(from, stage);
   if (sink) run.Connect(stage, run.Add(0, "SINK", sink));
-  if (other) run.Add(1, "OTHER", other);
-  if (adjust) adjust(run, run.Stage(stage));
-  Outcome out{run.Run(), {}};
+  if (adjust) adjust(run.Stage(stage));
+  Outcome out{run.Run().Code(0, source ? 1 : 0), {}};
   for (const std::string& line : capture.Lines()) out.messages.push_back(test::MaskStamp(line));
   return out;
 }
 
-// ---------------------------------------------------------------------------
-// CONSOLE reading standard input.
-
-TEST(ConsoleStage, WithNothingConnectedDrainsStandardInput) {
-  int reads = 0;
-  FakeStreams streams([&reads](char* buffer, std::size_t) {
-    return ++reads == 1 ? static_cast<long>(std::string("a\nb\nc\n").copy(buffer, 6)) : 0L;
-  });
-  Outcome out = RunStage("CONSOLE", "", {}, {});
-  EXPECT_EQ(out.result.Code(0, 0), 0);
-  EXPECT_EQ(reads, 2) << "read to the end";
-  EXPECT_EQ(streams.output, "") << "a reading console shows nothing";
+Strings Failure(const std::string& where, int code) {
+  return {"<stamp>PIPE: " + where + ", Rc: " + std::to_string(code) + ",",
+          std::string(20, ' ') + "Reason: " + platform::ReasonText(code)};
 }
 
-TEST(ConsoleStage, ReaderEndsWhenItsReaderHasGone) {
-  FakeStreams streams([](char* buffer, std::size_t size) {
-    std::string_view line = "line\n";  // an input that never ends
-    std::size_t n = std::min(size, line.size());
-    line.copy(buffer, n);
-    return static_cast<long>(n);
-  });
-  Strings records;
-  Outcome out = RunStage("CONSOLE", "", {}, TakeThenEnd(2, &records));
-  EXPECT_EQ(out.result.Code(0, 0), 0);
-  EXPECT_EQ(records, (Strings{"line", "line"}));
-}
-
-TEST(ConsoleStage, ReaderBlockedOnInputIsEndedByAStop) {
-  FakeStreams streams([](char*, std::size_t) -> long {
-    for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a silent terminal
-  });
-  Strings records;
-  // Without the stop's reach into the read, this never returns.
-  Outcome out = RunStage("CONSOLE", "", {}, Collector(&records), [](CProcess&, CPipeSet& set) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    set.Quiesce(2);
-    return 0;
-  });
-  EXPECT_EQ(out.result.Code(0, 0), 0);
-  EXPECT_TRUE(records.empty());
-}
-
-TEST(ConsoleStage, ReportsAFailingRead) {
-  FakeStreams streams([](char*, std::size_t) -> long {
-    platform::SetLastErrorCode(EIO);
-    return -1;
-  });
-  Outcome out = RunStage("CONSOLE", "", {}, {});
-  EXPECT_EQ(out.result.Code(0, 0), 3);
-  EXPECT_EQ(out.result.highestReturnCode, 2003u);
-  EXPECT_EQ(out.messages, (Strings{"<stamp>PIPE: Pipe(0),Stage(0),Type(CONSOLE): 2003RE: Failure reading file: "
-                                   "'STDIN', Rc: " + std::to_string(EIO) + ",",
-                                   std::string(20, ' ') + "Reason: " + platform::ReasonText(EIO)}));
-}
-
-// ---------------------------------------------------------------------------
-// CONSOLE writing standard output.
-
-TEST(ConsoleStage, ShowsEachRecordAndPassesItOnInOneWriteUnlessForATerminal) {
-  const Strings shown = {"a", "", "b c", "nul\0in"s};
-  for (bool terminal : {false, true}) {
-    FakeStreams streams({}, terminal);
+// Standard input "a\r\n\nb", then `more` at each later read (null: the read
+// fails). With nothing connected the input is only drained; a reader that
+// ends ends the reading of an input that never does.
+TEST(ConsoleStage, ReadsStandardInput) {
+  struct Case { const char* more; int take; Strings records; };  // take: records taken, 0 for no reader
+  const Case cases[] = {{"", 0, {}}, {"", -1, {"a", "", "b"}}, {"x\n", 3, {"a", "", "bx"}}, {nullptr, -1, {"a", ""}}};
+  const Strings failed = Failure("Pipe(0),Stage(0),Type(CONSOLE): 2003RE: Failure reading file: 'STDIN'", EIO);
+  for (const Case& c : cases) {
+    int reads = 0;
+    FakeStreams streams([&](char* buffer, std::size_t) -> long {
+      std::string bytes = ++reads == 1 ? "a\r\n\nb" : c.more ? c.more : "";
+      if (reads > 1 && !c.more) {
+        platform::SetLastErrorCode(EIO);
+        return -1;
+      }
+      return static_cast<long>(bytes.copy(buffer, bytes.size()));
+    });
     Strings records;
-    Outcome out = RunStage("CONSOLE", "", Producer(shown), Collector(&records));
-    EXPECT_EQ(out.result.Code(0, 1), 0);
-    EXPECT_EQ(streams.output, "a\n\nb c\nnul\0in\n"s);
-    EXPECT_EQ(records, shown);
-    EXPECT_EQ(streams.writes, terminal ? 4 : 1) << terminal;
+    Outcome out = RunStage("CONSOLE", "", {}, c.take ? Take(c.take, &records) : test::RunFn{});
+    EXPECT_EQ(records, c.records);
+    EXPECT_EQ(out.rc, c.more ? 0 : 3);
+    EXPECT_EQ(out.messages, c.more ? Strings{} : failed);
+    if (c.take <= 0) { EXPECT_EQ(reads, 2) << "read to the end"; }
+    EXPECT_EQ(streams.output, "") << "a reading console shows nothing";
   }
 }
 
-TEST(ConsoleStage, EndsQuietlyWhenStandardOutputIsClosed) {
-  FakeStreams streams({}, true, platform::BrokenPipeCode());
-  Outcome out = RunStage("CONSOLE", "", Endless, {});  // only the console's end stops the producer
-  EXPECT_EQ(out.result.Code(0, 1), 0);
-  EXPECT_EQ(out.result.highestReturnCode, 0u);
-  EXPECT_EQ(streams.writes, 1) << "nothing is tried after the reader has gone";
-  EXPECT_TRUE(out.messages.empty());
-}
-
-TEST(ConsoleStage, ReportsAnyOtherWriteFailureAtOnceOrAtTheEnd) {
-  for (bool terminal : {false, true}) {
-    FakeStreams streams({}, terminal, ENOSPC);
-    Outcome out = RunStage("CONSOLE", "", Producer({"a", "b"}), {});
-    EXPECT_EQ(out.result.Code(0, 1), 3);
-    EXPECT_EQ(out.result.highestReturnCode, 2999u);
-    EXPECT_EQ(out.messages, (Strings{"<stamp>PIPE: Pipe(0),Stage(1),Type(CONSOLE): 2999RE: Stream: 0, Rec: " +
-                                         std::string(terminal ? "1" : "2") + ", Failure writing file: 'STDOUT', Rc: " +
-                                         std::to_string(ENOSPC) + ",",
-                                     std::string(20, ' ') + "Reason: " + platform::ReasonText(ENOSPC)}));
-    EXPECT_EQ(streams.writes, 1);
+// Each record shown and passed on, in one write unless for a terminal. A
+// reader that has gone ends the stage quietly; any other failure is
+// reported, at once for a terminal, else at the end; nothing is tried after.
+TEST(ConsoleStage, ShowsEachRecordAndPassesItOn) {
+  struct Case { bool terminal; int error; std::string record; };
+  const Case cases[] = {{false, 0, ""}, {true, 0, ""}, {true, platform::BrokenPipeCode(), ""}, {false, ENOSPC, "4"},
+                        {true, ENOSPC, "1"}};
+  const Strings shown = {"a", "", "b c", "nul\0in"s};
+  for (const Case& c : cases) {
+    FakeStreams streams({}, c.terminal, c.error);
+    Strings records;
+    Outcome out = RunStage("CONSOLE", "", test::Producer(shown), c.error ? test::RunFn{} : Take(-1, &records));
+    EXPECT_EQ(out.rc, c.record.empty() ? 0 : 3);
+    EXPECT_EQ(out.messages, c.record.empty() ? Strings{}
+                                             : Failure("Pipe(0),Stage(1),Type(CONSOLE): 2999RE: Stream: 0, Rec: " +
+                                                           c.record + ", Failure writing file: 'STDOUT'", c.error));
+    EXPECT_EQ(streams.output, c.error ? "" : "a\n\nb c\nnul\0in\n"s);
+    EXPECT_EQ(records, c.error ? Strings{} : shown);
+    EXPECT_EQ(streams.writes, c.terminal && !c.error ? 4 : 1);
   }
 }
 
-// ---------------------------------------------------------------------------
-// LITERAL
-
-TEST(LiteralStage, WritesItsTextWholeThenCopiesItsInput) {
+TEST(LiteralStage, WritesItsTextWholeThoughItSelectsThenCopiesItsInput) {
   Strings records;
-  RunStage("LITERAL", "", Producer({"x"}), Collector(&records));
-  EXPECT_EQ(records, (Strings{"", "x"}));
-  records.clear();
-  RunStage("LITERAL", "hello there", Producer({"a b"}), Collector(&records), {}, [](TestRun&, CStage& stage) {
+  RunStage("LITERAL", "hello there", test::Producer({"a b"}), Take(-1, &records), [](CStage& stage) {
     stage.selectActive = stage.selectWords = 1;
     stage.selectFrom = stage.selectTo = 1;
   });
-  EXPECT_EQ(records, (Strings{"hello there", "a b"})) << "a selection leaves the text whole";
+  EXPECT_EQ(records, (Strings{"hello there", "a b"}));
 }
 
-TEST(LiteralStage, EndsWhenItsOutputHasGone) {
-  Strings records;
-  Outcome out = RunStage("LITERAL", "first", Endless, TakeThenEnd(3, &records));
-  EXPECT_EQ(out.result.Code(0, 1), 0);
-  EXPECT_EQ(records, (Strings{"first", "again", "again"}));
-}
-
-// ---------------------------------------------------------------------------
-// "<"
-
-// A file of the test's own, removed at the end of the test.
-struct TempFile {
-  TempFile(const std::string& name, const std::string& content)
-      : path((fs::temp_directory_path() / ("ductrine-" + std::to_string(platform::ProcessId()) + "-" + name))
-                 .string()) {
-    std::ofstream(path, std::ios::binary) << content;
-  }
-  ~TempFile() { std::remove(path.c_str()); }
-  std::string path;
-};
-
-TEST(ReadFileStage, LinesLongerThanOneReadBlockArriveWhole) {
-  std::string line(150000, 'q');
-  TempFile file("long.txt", line + "\nshort\n");
-  Strings records;
-  auto bigRecords = [](TestRun& run, CStage&) { run.set.recordLimit = 1 << 20; };
-  RunStage("<", file.path, {}, Collector(&records), {}, bigRecords);
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0], line);
-}
-
-TEST(ReadFileStage, AFolderIsAReadFailure) {
-  const std::string folder = fs::temp_directory_path().string();
-  Strings records;
-  Outcome out = RunStage("<", folder, {}, Collector(&records));
-  ASSERT_FALSE(out.messages.empty());
-#if defined(_WIN32)
-  // Windows does not open a folder as a file at all.
-  EXPECT_EQ(out.messages[0], "<stamp>PIPE: Pipe(0),Stage(0),Type(<): 2002IE: Input file: '" + folder +
-                                 "' failed to open, Rc: 5,");  // access denied
-#else
-  EXPECT_EQ(out.messages[0], "<stamp>PIPE: Pipe(0),Stage(0),Type(<): 2003RE: Failure reading file: '" + folder +
-                                 "', Rc: " + std::to_string(EISDIR) + ",");
-#endif
-  EXPECT_EQ(out.result.Code(0, 0), 3);
-}
-
+// Nobody may write the file while it is read: "< f | >> f" would never end.
 TEST(ReadFileStage, KeepsOthersFromWritingTheFileWhileItReads) {
-  TempFile file("held.txt", "one\ntwo\n");
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("ductrine-" + std::to_string(platform::ProcessId()) + "-held.txt")).string();
+  std::ofstream(path, std::ios::binary) << "one\ntwo";
   bool appendRefused = false;
   Strings records;
-  RunStage("<", file.path, {}, [&](CProcess& self, CPipeSet& set) {
-    std::string record;
-    while (set.PeekRecord(self, 0, record)) {
-      if (records.empty()) {
-        std::FILE* other = platform::OpenFileShared(file.path.c_str(), "a", platform::Share::kDenyReadWrite);
-        appendRefused = other == nullptr;
-        if (other) std::fclose(other);
-      }
-      records.push_back(record);
-      set.ConsumeRecord(self, 0);
-    }
-    return 0;
+  RunStage("<", path, {}, [&](CProcess& self, CPipeSet& set) {
+    std::FILE* other = platform::OpenFileShared(path.c_str(), "a", platform::Share::kDenyReadWrite);
+    appendRefused = other == nullptr;
+    if (other) std::fclose(other);
+    return Take(-1, &records)(self, set);
   });
+  std::remove(path.c_str());
   EXPECT_TRUE(appendRefused);
   EXPECT_EQ(records, (Strings{"one", "two"}));
 }
