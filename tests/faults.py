@@ -195,7 +195,7 @@ FAULTS = [
 
 # Test names may hold blanks (parameterised cases), so the name runs up to
 # the dots that pad it to the status column.
-RESULT = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (.*?) \.*\s+(\*\*\*[A-Za-z]+|Passed|Not Run)")
+RESULT = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (.*?) \.*\s*(\*\*\*[A-Za-z]+|Passed|Not Run)")
 
 
 def run_suite(build, cap):
