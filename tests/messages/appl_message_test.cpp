@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <climits>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>

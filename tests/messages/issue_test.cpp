@@ -137,8 +137,9 @@ TEST(IssueMessage, StageMessageLines) {
   }
 }
 
-// The position note appears only once the stage has fetched a record on the
-// stream it peeked last, and counts the records fetched there.
+// A running stage's messages say R; the position note appears only once the
+// stage has fetched a record on the stream it peeked last, and counts the
+// records fetched there.
 TEST(IssueMessage, PositionNoteFollowsRealPeeks) {
   ConsoleCapture capture;
   TestRun run;
