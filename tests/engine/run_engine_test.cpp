@@ -9,48 +9,36 @@
 namespace ductrine::test {
 namespace {
 
-// A failed setup, or an abort the driver raises at the start barrier, keeps
-// every stage from running: each returns 3 and none is marked started.
-TEST(StartHandshake, AbortBeforeTheStartRunsNoStage) {
-  for (bool setupFails : {true, false}) {
-    SCOPED_TRACE(setupFails ? "a setup fails" : "the driver aborts");
+// A stage is marked started only when the start event lets it run. A failed
+// setup, or an abort the driver raises at the start barrier, keeps every
+// stage from running: each returns 3.
+TEST(StartHandshake, StagesRunOnlyWhenNoSetupFailedAndTheDriverDidNotAbort) {
+  enum { kNone, kSetupFails, kDriverAborts };
+  for (int abort : {kNone, kSetupFails, kDriverAborts}) {
+    SCOPED_TRACE(abort);
     TestRun run;
     std::atomic<int> runs{0};
-    auto counting = [&](CProcess&, CPipeSet&) {
+    bool startedDuringSetup = false;
+    auto body = [&](CProcess& self, CPipeSet& set) {
       ++runs;
-      return 0;
+      return set.FindStage(self)->started == 1 ? 17 : 1;
     };
-    run.Add(0, "A", counting, [&](CProcess&, CStage&) { return !setupFails; });
-    run.Add(1, "B", counting);
+    run.Add(0, "A", body, [&](CProcess&, CStage& stage) {
+      startedDuringSetup = stage.started != 0;
+      return abort != kSetupFails;
+    });
+    run.Add(1, "B", body);
     RunResult result = run.Run([&](CPipeSet& set) {
       // Every ready event is set before this check: setups are all done.
-      EXPECT_EQ(set.abortRun, setupFails ? 1 : 0);
-      set.abortRun = 1;
+      EXPECT_EQ(set.abortRun, abort == kSetupFails ? 1 : 0);
+      EXPECT_EQ(set.pipes[0].stages[0].started, 0);
+      if (abort == kDriverAborts) set.abortRun = 1;
     });
-    EXPECT_EQ(runs.load(), 0);
-    EXPECT_EQ(result.Code(0, 0), 3);
-    EXPECT_EQ(result.Code(1, 0), 3);
-    EXPECT_EQ(run.set.pipes[0].stages[0].started, 0);
-    EXPECT_EQ(run.set.pipes[1].stages[0].started, 0);
+    EXPECT_FALSE(startedDuringSetup);
+    EXPECT_EQ(runs.load(), abort == kNone ? 2 : 0);
+    EXPECT_EQ(result.Code(0, 0), abort == kNone ? 17 : 3);
+    EXPECT_EQ(result.Code(1, 0), abort == kNone ? 17 : 3);
   }
-}
-
-TEST(StartHandshake, StartedOnlyAfterTheStartEventAndRunCodeReturned) {
-  TestRun run;
-  bool startedDuringSetup = true;
-  run.Add(
-      0, "A",
-      [](CProcess& self, CPipeSet& set) {
-        EXPECT_EQ(set.FindStage(self)->started, 1);
-        return 17;
-      },
-      [&](CProcess&, CStage& stage) {
-        startedDuringSetup = stage.started != 0;
-        return true;
-      });
-  RunResult result = run.Run([](CPipeSet& set) { EXPECT_EQ(set.pipes[0].stages[0].started, 0); });
-  EXPECT_FALSE(startedDuringSetup);
-  EXPECT_EQ(result.Code(0, 0), 17);
 }
 
 // An exception escaping a stage becomes message 2999 and return code 3; one
