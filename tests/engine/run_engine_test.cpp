@@ -14,8 +14,8 @@ namespace {
 // stage from running: each returns 3.
 TEST(StartHandshake, StagesRunOnlyWhenNoSetupFailedAndTheDriverDidNotAbort) {
   enum { kNone, kSetupFails, kDriverAborts };
-  for (int abort : {kNone, kSetupFails, kDriverAborts}) {
-    SCOPED_TRACE(abort);
+  for (int stop : {kNone, kSetupFails, kDriverAborts}) {
+    SCOPED_TRACE(stop);
     TestRun run;
     std::atomic<int> runs{0};
     bool startedDuringSetup = false;
@@ -25,19 +25,19 @@ TEST(StartHandshake, StagesRunOnlyWhenNoSetupFailedAndTheDriverDidNotAbort) {
     };
     run.Add(0, "A", body, [&](CProcess&, CStage& stage) {
       startedDuringSetup = stage.started != 0;
-      return abort != kSetupFails;
+      return stop != kSetupFails;
     });
     run.Add(1, "B", body);
     RunResult result = run.Run([&](CPipeSet& set) {
       // Every ready event is set before this check: setups are all done.
-      EXPECT_EQ(set.abortRun, abort == kSetupFails ? 1 : 0);
+      EXPECT_EQ(set.abortRun, stop == kSetupFails ? 1 : 0);
       EXPECT_EQ(set.pipes[0].stages[0].started, 0);
-      if (abort == kDriverAborts) set.abortRun = 1;
+      if (stop == kDriverAborts) set.abortRun = 1;
     });
     EXPECT_FALSE(startedDuringSetup);
-    EXPECT_EQ(runs.load(), abort == kNone ? 2 : 0);
-    EXPECT_EQ(result.Code(0, 0), abort == kNone ? 17 : 3);
-    EXPECT_EQ(result.Code(1, 0), abort == kNone ? 17 : 3);
+    EXPECT_EQ(runs.load(), stop == kNone ? 2 : 0);
+    EXPECT_EQ(result.Code(0, 0), stop == kNone ? 17 : 3);
+    EXPECT_EQ(result.Code(1, 0), stop == kNone ? 17 : 3);
   }
 }
 

@@ -44,13 +44,16 @@ TEST(RecordStreams, ChainCarriesEveryRecordWholeAndInOrder) {
 }
 
 // The first record finds the reader waiting, the second is offered before the
-// reader asks; a peek leaves the writer waiting until the record is consumed.
+// reader asks; a peek leaves the writer waiting until the record is consumed,
+// and only the writer of the stream that was consumed.
 TEST(RecordStreams, EitherSideMayComeFirstAndBothEndsCount) {
   TestRun run;
   std::vector<std::string> got;
   StageRef producer = run.Add(0, "P", [](CProcess& self, CPipeSet& set) {
-    CStage& reader = set.pipes[0].stages[1];
-    EXPECT_TRUE(WaitUntil([&] { return reader.state == kStateReadPending; }));
+    EXPECT_TRUE(WaitUntil([&] {
+      return set.pipes[0].stages[1].state == kStateReadPending &&
+             set.pipes[1].stages[0].state == kStateWritePending;
+    }));
     EXPECT_TRUE(set.WriteRecord(self, 0, "first"));
     EXPECT_TRUE(set.WriteRecord(self, 0, "second"));
     EXPECT_FALSE(set.WriteRecord(self, 1, "to a stream that is not there"));
@@ -58,30 +61,30 @@ TEST(RecordStreams, EitherSideMayComeFirstAndBothEndsCount) {
     return 0;
   });
   StageRef consumer = run.Add(0, "C", [&](CProcess& self, CPipeSet& set) {
-    CStage& writer = set.pipes[0].stages[0];
-    CStage& me = *set.FindStage(self);
     std::string record = "unchanged";
     // A stream that is not there is at its end at once, and counts nothing.
-    EXPECT_FALSE(set.PeekRecord(self, 1, record));
-    EXPECT_FALSE(set.ConsumeRecord(self, 1));
+    EXPECT_FALSE(set.PeekRecord(self, 2, record));
+    EXPECT_FALSE(set.ConsumeRecord(self, 2));
     EXPECT_EQ(record, "unchanged");
-    for (int i = 0; i < 2; ++i) {
-      if (i == 1) {
+    for (std::uint32_t stream : {0u, 0u, 1u}) {
+      CStage& writer = set.pipes[stream].stages[0];  // input n comes from pipe n
+      if (got.size() == 1) {
         EXPECT_TRUE(WaitUntil(
             [&] { return writer.writeCount == 2u && writer.state == kStateWritePending; }));
       }
-      EXPECT_TRUE(set.PeekRecord(self, 0, record));
+      EXPECT_TRUE(set.PeekRecord(self, stream, record));
       got.push_back(record);
       EXPECT_EQ(writer.state, kStateWritePending);
-      set.ConsumeRecord(self, 0);
+      set.ConsumeRecord(self, stream);
     }
-    EXPECT_EQ(me.readCount, 2u);
-    EXPECT_EQ(me.inputs[0].recordCount, 2u);
+    EXPECT_EQ(set.FindStage(self)->readCount, 3u);
+    EXPECT_EQ(set.FindStage(self)->inputs[0].recordCount, 2u);
     return 0;
   });
   run.Connect(producer, consumer);
+  run.Connect(run.Add(1, "B", Producer({"other"})), consumer);
   run.Run();
-  EXPECT_EQ(got, (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(got, (std::vector<std::string>{"first", "second", "other"}));
 }
 
 // Pipe 0: a reader woken by its producer's end sees end of file. Pipe 1: a
