@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "tests/harness/flavour.h"
 #include "tests/harness/harness.h"
@@ -9,157 +10,18 @@
 namespace ductrine::test {
 namespace {
 
-TEST(RecordStreams, PeekOnMissingStreamReturnsAtOnce) {
-  TestRun run;
-  std::atomic<bool> peekedMissing{false};
-  std::vector<std::string> seen;
-  StageRef producer = run.Add(0, "P", Producer({"a"}));
-  StageRef consumer = run.Add(0, "C", [&](CProcess& self, CPipeSet& set) {
-    std::string record = "unchanged";
-    peekedMissing = !set.PeekRecord(self, 1, record) && record == "unchanged" &&
-                    !set.ConsumeRecord(self, 1);
-    EXPECT_EQ(set.FindStage(self)->readCount, 0u);
-    return Collector(&seen)(self, set);
-  });
-  run.Connect(producer, consumer);
-  run.Run();
-  EXPECT_TRUE(peekedMissing);
-  EXPECT_EQ(seen, std::vector<std::string>{"a"});
-}
+using namespace std::string_literals;
 
-TEST(RecordStreams, PeekWokenBySeveredProducerSeesEndOfFile) {
+// Records travel whole, NUL bytes and all, and in order. A selecting stage
+// sees the selected part of each, while what it writes is the whole record.
+TEST(RecordStreams, ChainCarriesEveryRecordWholeAndInOrder) {
+  std::vector<std::string> records = {"ab\0cd\0"s, "\0"s, ""};
+  for (int i = 0; i < kLongChainRecords; ++i) records.push_back("r" + std::to_string(i) + " word");
+  std::vector<std::string> expectedSelection(records.size(), "DROW");
+  std::fill_n(expectedSelection.begin(), 3, "");
   TestRun run;
-  std::string seen = "unchanged";
-  bool result = true;
-  StageRef producer = run.Add(0, "P", [](CProcess&, CPipeSet&) { return 0; });
-  StageRef consumer = run.Add(0, "C", [&](CProcess& self, CPipeSet& set) {
-    result = set.PeekRecord(self, 0, seen);
-    return 0;
-  });
-  run.Connect(producer, consumer);
-  RunResult outcome = run.Run();
-  EXPECT_FALSE(result);
-  EXPECT_EQ(seen, "unchanged");
-  EXPECT_EQ(run.set.pipes[0].stages[0].state, kStateComplete);
-  EXPECT_EQ(outcome.Code(0, 1), 0);
-}
-
-TEST(RecordStreams, WriteToSeveredConsumerTouchesNothing) {
-  TestRun run;
-  bool result = true;
-  StageRef producer = run.Add(0, "P", [&](CProcess& self, CPipeSet& set) {
-    CStage& me = *set.FindStage(self);
-    WaitUntil([&] { return me.outputs[0].IsSevered(); });
-    result = set.WriteRecord(self, 0, "x");
-    EXPECT_EQ(me.writeCount, 0u);
-    EXPECT_EQ(me.state, kStateActive);
-    EXPECT_EQ(me.outputs[0].recordCount, 0u);
-    EXPECT_EQ(me.outputs[0].record.load(), nullptr);
-    return 0;
-  });
-  StageRef consumer = run.Add(0, "C", [](CProcess&, CPipeSet&) { return 0; });
-  run.Connect(producer, consumer);
-  run.Run();
-  EXPECT_FALSE(result);
-}
-
-TEST(RecordStreams, ConsumerEndingWhileProducerWaitsFailsTheWrite) {
-  TestRun run;
-  bool result = true;
-  StageRef producer = run.Add(0, "P", [&](CProcess& self, CPipeSet& set) {
-    result = set.WriteRecord(self, 0, "never fetched");
-    return 0;
-  });
-  StageRef consumer = run.Add(0, "C", [](CProcess&, CPipeSet& set) {
-    CStage& writer = set.pipes[0].stages[0];
-    WaitUntil([&] { return writer.state == kStateWritePending; });
-    return 0;  // ends without fetching
-  });
-  run.Connect(producer, consumer);
-  run.Run();
-  EXPECT_FALSE(result);
-}
-
-TEST(RecordStreams, WriteBeforePeekDeliversAtOnceAndCountsBothEnds) {
-  TestRun run;
-  std::string record;
-  StageRef producer = run.Add(0, "P", [](CProcess& self, CPipeSet& set) {
-    EXPECT_TRUE(set.WriteRecord(self, 0, "first"));
-    CStage& me = *set.FindStage(self);
-    EXPECT_EQ(me.writeCount, 1u);
-    EXPECT_EQ(me.lastOutputStream, 0u);
-    EXPECT_EQ(me.outputs[0].recordCount, 1u);
-    EXPECT_EQ(me.state, kStateActive);
-    return 0;
-  });
-  StageRef consumer = run.Add(0, "C", [&](CProcess& self, CPipeSet& set) {
-    CStage& writer = set.pipes[0].stages[0];
-    CStage& me = *set.FindStage(self);
-    EXPECT_EQ(me.lastInputStream, -1);
-    WaitUntil([&] { return writer.state == kStateWritePending; });
-    EXPECT_TRUE(set.PeekRecord(self, 0, record));
-    EXPECT_EQ(me.readCount, 1u);
-    EXPECT_EQ(me.lastInputStream, 0);
-    EXPECT_EQ(me.inputs[0].recordCount, 1u);
-    EXPECT_EQ(writer.state, kStateWritePending) << "a peek does not release the writer";
-    set.ConsumeRecord(self, 0);
-    return 0;
-  });
-  run.Connect(producer, consumer);
-  run.Run();
-  EXPECT_EQ(record, "first");
-}
-
-TEST(RecordStreams, ReaderWaitsInReadPending) {
-  TestRun run;
-  StageRef producer = run.Add(0, "P", [](CProcess& self, CPipeSet& set) {
-    CStage& reader = set.pipes[0].stages[1];
-    WaitUntil([&] { return reader.state == kStateReadPending; });
-    set.WriteRecord(self, 0, "r");
-    return 0;
-  });
-  std::vector<std::string> seen;
-  StageRef consumer = run.Add(0, "C", Collector(&seen));
-  run.Connect(producer, consumer);
-  run.Run();
-  EXPECT_EQ(seen, std::vector<std::string>{"r"});
-}
-
-TEST(RecordStreams, RecordsWithNulBytesTravelWhole) {
-  TestRun run;
-  const std::string withNul("ab\0cd\0", 6);
-  std::vector<std::string> seen;
-  StageRef producer = run.Add(0, "P", Producer({withNul, std::string(1, '\0'), ""}));
-  StageRef consumer = run.Add(0, "C", Collector(&seen));
-  run.Connect(producer, consumer);
-  run.Run();
-  ASSERT_EQ(seen.size(), 3u);
-  EXPECT_EQ(seen[0], withNul);
-  EXPECT_EQ(seen[1], std::string(1, '\0'));
-  EXPECT_EQ(seen[2], "");
-}
-
-TEST(RecordStreams, ThreeStageChainKeepsEveryRecordInOrder) {
-  constexpr int kRecords = kLongChainRecords;
-  std::vector<std::string> records;
-  for (int i = 0; i < kRecords; ++i) records.push_back("record " + std::to_string(i));
-  TestRun run;
-  std::vector<std::string> seen;
+  std::vector<std::string> selected, seen;
   StageRef a = run.Add(0, "P", Producer(records));
-  StageRef b = run.Add(0, "M", PassThrough());
-  StageRef c = run.Add(0, "C", Collector(&seen));
-  run.Connect(a, b);
-  run.Connect(b, c);
-  RunResult result = run.Run();
-  EXPECT_EQ(seen, records);
-  EXPECT_EQ(result.highestReturnCode, 0u);
-  EXPECT_EQ(run.set.pipes[0].stages[2].inputs[0].recordCount, static_cast<unsigned>(kRecords));
-}
-
-TEST(RecordStreams, SelectingStageSeesSelectionWhileWholeRecordFlowsOn) {
-  TestRun run;
-  std::vector<std::string> selected, downstream;
-  StageRef a = run.Add(0, "P", Producer({"alpha beta gamma", "one two"}));
   StageRef b = run.Add(0, "S", [&](CProcess& self, CPipeSet& set) {
     std::string record;
     while (set.PeekRecord(self, 0, record)) {
@@ -169,18 +31,95 @@ TEST(RecordStreams, SelectingStageSeesSelectionWhileWholeRecordFlowsOn) {
     }
     return 0;
   });
-  StageRef c = run.Add(0, "C", Collector(&downstream));
   run.Connect(a, b);
-  run.Connect(b, c);
+  run.Connect(b, run.Add(0, "C", Collector(&seen)));
   CStage& selecting = run.Stage(b);
-  selecting.selectActive = 1;
-  selecting.selectWords = 1;
-  selecting.selectFrom = 2;
-  selecting.selectTo = 2;
-  selecting.selectUpper = 1;
+  selecting.selectActive = selecting.selectWords = selecting.selectUpper = 1;
+  selecting.selectReverse = 1;
+  selecting.selectFrom = selecting.selectTo = 2;
+  EXPECT_EQ(run.Run().highestReturnCode, 0u);
+  EXPECT_EQ(seen, records);
+  EXPECT_EQ(selected, expectedSelection);
+  EXPECT_EQ(run.set.pipes[0].stages[2].inputs[0].recordCount, records.size());
+}
+
+// The first record finds the reader waiting, the second is offered before the
+// reader asks; a peek leaves the writer waiting until the record is consumed,
+// and only the writer of the stream that was consumed.
+TEST(RecordStreams, EitherSideMayComeFirstAndBothEndsCount) {
+  TestRun run;
+  std::vector<std::string> got;
+  StageRef producer = run.Add(0, "P", [](CProcess& self, CPipeSet& set) {
+    EXPECT_TRUE(WaitUntil([&] {
+      return set.pipes[0].stages[1].state == kStateReadPending &&
+             set.pipes[1].stages[0].state == kStateWritePending;
+    }));
+    EXPECT_TRUE(set.WriteRecord(self, 0, "first"));
+    EXPECT_TRUE(set.WriteRecord(self, 0, "second"));
+    EXPECT_FALSE(set.WriteRecord(self, 1, "to a stream that is not there"));
+    EXPECT_EQ(set.FindStage(self)->outputs[0].recordCount, 2u);
+    return 0;
+  });
+  StageRef consumer = run.Add(0, "C", [&](CProcess& self, CPipeSet& set) {
+    std::string record = "unchanged";
+    // A stream that is not there is at its end at once, and counts nothing.
+    EXPECT_FALSE(set.PeekRecord(self, 2, record));
+    EXPECT_FALSE(set.ConsumeRecord(self, 2));
+    EXPECT_EQ(record, "unchanged");
+    for (std::uint32_t stream : {0u, 0u, 1u}) {
+      CStage& writer = set.pipes[stream].stages[0];  // input n comes from pipe n
+      if (got.size() == 1) {
+        EXPECT_TRUE(WaitUntil(
+            [&] { return writer.writeCount == 2u && writer.state == kStateWritePending; }));
+      }
+      EXPECT_TRUE(set.PeekRecord(self, stream, record));
+      got.push_back(record);
+      EXPECT_EQ(writer.state, kStateWritePending);
+      set.ConsumeRecord(self, stream);
+    }
+    EXPECT_EQ(set.FindStage(self)->readCount, 3u);
+    EXPECT_EQ(set.FindStage(self)->inputs[0].recordCount, 2u);
+    return 0;
+  });
+  run.Connect(producer, consumer);
+  run.Connect(run.Add(1, "B", Producer({"other"})), consumer);
   run.Run();
-  EXPECT_EQ(selected, (std::vector<std::string>{"BETA", "TWO"}));
-  EXPECT_EQ(downstream, (std::vector<std::string>{"alpha beta gamma", "one two"}));
+  EXPECT_EQ(got, (std::vector<std::string>{"first", "second", "other"}));
+}
+
+// Pipe 0: a reader woken by its producer's end sees end of file. Pipe 1: a
+// writer whose reader ends without taking the record fails, and so does
+// every later write, which touches nothing.
+TEST(RecordStreams, EndOfEitherPartnerEndsTheWait) {
+  TestRun run;
+  std::string seen = "unchanged";
+  bool peeked = true, firstWrite = true, laterWrite = true;
+  StageRef p0 = run.Add(0, "P", [](CProcess&, CPipeSet& set) {
+    EXPECT_TRUE(WaitUntil([&] { return set.pipes[0].stages[1].state == kStateReadPending; }));
+    return 0;
+  });
+  StageRef c0 = run.Add(0, "C", [&](CProcess& self, CPipeSet& set) {
+    peeked = set.PeekRecord(self, 0, seen);
+    return 0;
+  });
+  StageRef p1 = run.Add(1, "P", [&](CProcess& self, CPipeSet& set) {
+    firstWrite = set.WriteRecord(self, 0, "never taken");
+    laterWrite = set.WriteRecord(self, 0, "x");
+    EXPECT_EQ(set.FindStage(self)->writeCount, 1u);
+    return 0;
+  });
+  StageRef c1 = run.Add(1, "C", [](CProcess&, CPipeSet& set) {
+    EXPECT_TRUE(WaitUntil([&] { return set.pipes[1].stages[0].state == kStateWritePending; }));
+    return 0;
+  });
+  run.Connect(p0, c0);
+  run.Connect(p1, c1);
+  run.Run();
+  EXPECT_FALSE(peeked);
+  EXPECT_EQ(seen, "unchanged");
+  EXPECT_EQ(run.set.pipes[0].stages[0].state, kStateComplete);
+  EXPECT_FALSE(firstWrite);
+  EXPECT_FALSE(laterWrite);
 }
 
 }  // namespace
