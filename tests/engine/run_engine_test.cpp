@@ -80,5 +80,28 @@ TEST(RunEngine, ModuleLoadedAtRunTimeSharesThePlatform) {
   EXPECT_EQ(seen.back(), "m99");
 }
 
+// A stage that ends severs its links at both ends: its neighbours see the
+// end through their own stream, before they read or write again.
+TEST(RunEngine, AnEndedStageSeversItsNeighboursEnds) {
+  TestRun run;
+  const CStage* middle = nullptr;
+  auto afterMiddleEnds = [&](bool output) {
+    return [&middle, output](CProcess& self, CPipeSet& set) {
+      EXPECT_TRUE(WaitUntil([&] { return middle->state.load() == kStateComplete; }));
+      CStage& stage = *set.FindStage(self);
+      return output ? (stage.OutputAt(0)->IsSevered() ? 0 : 1) : (stage.InputAt(0)->IsSevered() ? 0 : 1);
+    };
+  };
+  StageRef a = run.Add(0, "A", afterMiddleEnds(true));
+  StageRef b = run.Add(0, "B", [](CProcess&, CPipeSet&) { return 0; });
+  StageRef c = run.Add(0, "C", afterMiddleEnds(false));
+  run.Connect(a, b);
+  run.Connect(b, c);
+  middle = &run.Stage(b);
+  RunResult result = run.Run();
+  EXPECT_EQ(result.Code(0, 0), 0);
+  EXPECT_EQ(result.Code(0, 2), 0);
+}
+
 }  // namespace
 }  // namespace ductrine::test
