@@ -1,7 +1,5 @@
 // The trace console over real traced pipelines: a TRACE segment of the
-// test's own, a scripted console, and what the user sees. Raised trace events
-// stay raised, so each test gets a console (and, under CTest, a process) of
-// its own.
+// test's own, a scripted console, and what the user sees.
 
 #include <gtest/gtest.h>
 
@@ -44,40 +42,6 @@ struct TraceSegment {
   static constexpr std::size_t kSize = 256;
   std::string name;
   platform::Handle handle = nullptr;
-};
-
-// Console input from a script: one line per read, then end of input (taken
-// as enter). Reads come one at a time, under the console lock.
-struct ScriptedConsole {
-  explicit ScriptedConsole(std::vector<std::string> script) : lines(std::move(script)) {
-    platform::SetConsoleInputForTesting([this](std::string* line) {
-      std::size_t at = reads++;
-      if (at < lines.size()) *line = lines[at];
-      return at < lines.size();
-    });
-  }
-  ~ScriptedConsole() { platform::SetConsoleInputForTesting({}); }
-  std::vector<std::string> lines;
-  std::atomic<std::size_t> reads{0};
-};
-
-// A PRODUCER of `records` feeding a COLLECTOR in pipe 0, traced through
-// `segment`.
-struct TracedPipe {
-  TracedPipe(std::vector<std::string> records, const TraceSegment& segment,
-             bool traceProducer, bool traceCollector, const char* pipeName) {
-    if (pipeName != nullptr) run.builder.AddPipe(pipeName);
-    StageRef producer = run.Add(0, "PRODUCER", Producer(std::move(records)));
-    StageRef collector = run.Add(0, "COLLECTOR", Collector(&collected));
-    run.Connect(producer, collector);
-    run.Stage(producer).traced = traceProducer ? 1 : 0;
-    run.Stage(collector).traced = traceCollector ? 1 : 0;
-    run.set.traceSegmentName = segment.name;  // as the driver sets it up
-    run.set.traceSegment = segment.handle;
-    run.set.SetTraceOn(true);
-  }
-  TestRun run;
-  std::vector<std::string> collected;
 };
 
 // One prompt as seen: the prompt, and the line feed written after the answer.
@@ -136,6 +100,7 @@ class TraceDialogue : public ::testing::TestWithParam<Dialogue> {
     platform::SetClockForTesting(0);
   }
   void TearDown() override {
+    platform::SetConsoleInputForTesting({});
     platform::SetConsoleIdentityForTesting(-1);
     platform::SetClockForTesting(-1);
   }
@@ -144,19 +109,33 @@ class TraceDialogue : public ::testing::TestWithParam<Dialogue> {
 
 TEST_P(TraceDialogue, ShowsAndCountsEachTracedRequest) {
   const Dialogue& d = GetParam();
-  ScriptedConsole console(d.script);
+  // One script line per read, then end of input (taken as enter).
+  std::size_t reads = 0;
+  platform::SetConsoleInputForTesting([&](std::string* line) {
+    std::size_t at = reads++;
+    if (at < d.script.size()) *line = d.script[at];
+    return at < d.script.size();
+  });
   ConsoleCapture capture;
+  // A PRODUCER feeding a COLLECTOR, traced as the driver sets it up.
   auto run = [&](const std::vector<std::string>& records, const std::string& before,
                  const std::string& screen, const std::string& after, bool first) {
     TraceSegment segment(before);
-    TracedPipe pipe(records, segment, !first || d.traceProducer, first && d.traceCollector,
-                    first ? d.pipeName : nullptr);
-    CPipeSet& set = pipe.run.set;
+    TestRun pipe;
+    std::vector<std::string> collected;
+    if (first && d.pipeName) pipe.builder.AddPipe(d.pipeName);
+    StageRef producer = pipe.Add(0, "PRODUCER", Producer(records));
+    StageRef collector = pipe.Add(0, "COLLECTOR", Collector(&collected));
+    pipe.Connect(producer, collector);
+    pipe.Stage(producer).traced = !first || d.traceProducer;
+    pipe.Stage(collector).traced = first && d.traceCollector;
+    CPipeSet& set = pipe.set;
+    set.traceSegmentName = segment.name + (d.outcome == kReadMissing ? "-missing" : "");
+    set.traceSegment = d.outcome == kWriteFails ? nullptr : segment.handle;  // the name reads fine
+    set.SetTraceOn(true);
     set.traceSource = kSource;
     set.sourceLines = {"PIPE < in.txt", "| 100%s sure"};
-    if (d.outcome == kReadMissing) set.traceSegmentName = segment.name + "-missing";
-    if (d.outcome == kWriteFails) set.traceSegment = nullptr;  // the name reads fine
-    RunResult result = pipe.run.Run();
+    RunResult result = pipe.Run();
 
     std::string text = capture.Text();
     for (std::size_t at; (at = text.find(set.traceSegmentName)) != std::string::npos;)
@@ -164,7 +143,7 @@ TEST_P(TraceDialogue, ShowsAndCountsEachTracedRequest) {
     EXPECT_EQ(text, screen);
     EXPECT_EQ(segment.Text(), after);
     bool fails = d.outcome >= kReadMissing, stops = fails || d.outcome == kEnds;
-    EXPECT_EQ(pipe.collected, stops ? std::vector<std::string>{} : records);
+    EXPECT_EQ(collected, stops ? std::vector<std::string>{} : records);
     EXPECT_EQ(result.highestReturnCode, fails ? 1031u : 0u) << "End is a stop without error";
     EXPECT_EQ(bool(set.stopping), stops);
     EXPECT_EQ(set.IsTraceOn(), d.outcome == kRuns);
@@ -173,7 +152,7 @@ TEST_P(TraceDialogue, ShowsAndCountsEachTracedRequest) {
   run(d.records, d.before, d.screen, d.after, true);
   if (!d.secondBefore.empty())
     run({"d", "e", "f", "g"}, d.secondBefore, d.screen + d.secondScreen, d.secondAfter, false);
-  EXPECT_EQ(console.reads, d.reads);
+  EXPECT_EQ(reads, d.reads);
 }
 
 // Only the first 999 characters of a line count: cut there, the second line
