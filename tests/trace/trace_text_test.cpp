@@ -110,6 +110,11 @@ TEST(TraceCommand, Table) {
       {K::kRefused, {"Run 3 4", "help me", "E 1", "HEL", "SOU", "EN", "RUNS", "xyz", "R3"}}};
   for (const auto& [kind, lines] : others)
     for (const char* line : lines) expect(line, kind, 0);
+  // A piece that fills the command line exactly fits whole, up to its NUL.
+  std::string line(990, 'x');
+  EXPECT_TRUE(AppendCommandPiece(line, std::string("123456789\0tail", 14)));
+  EXPECT_FALSE(AppendCommandPiece(line, "y"));
+  EXPECT_EQ(line, std::string(990, 'x') + "123456789");
 }
 
 }  // namespace
