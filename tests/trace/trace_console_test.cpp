@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "messages/appl_message.h"
 #include "platform/platform.h"
 #include "tests/harness/flavour.h"
 #include "tests/harness/harness.h"
@@ -71,7 +72,7 @@ std::string Error1031(const char* access) {
 const std::string kSource = "take 50% of it, 5%% more";
 const std::string kListing = "> PIPE < in.txt\n> | 100%s sure\n\n\n";
 
-// How the run ends; the last three are a TRACE segment that fails, which
+// How the run ends; the last two are a TRACE segment that fails, which
 // stops the run with code 1031 before any record passes.
 enum Outcome { kRuns, kOff, kEnds, kReadMissing, kWriteFails };
 
@@ -91,20 +92,24 @@ struct Dialogue {
 void PrintTo(const Dialogue& d, std::ostream* os) { *os << d.name; }
 
 // Each case gets a console of its own, so its lock and trace events meet no
-// other case's; and a fixed clock, for the message stamps.
+// other case's; and a fixed clock, for the message stamps. The console lock
+// is kept open throughout, so that one left held stays held.
 class TraceDialogue : public ::testing::TestWithParam<Dialogue> {
   void SetUp() override {
-    platform::SetConsoleIdentityForTesting(70000000L + platform::ProcessId() % 10000 * 100 +
-                                           static_cast<long>(next_++));
+    platform::SetConsoleIdentityForTesting(
+        70000000L + static_cast<long>(platform::ProcessId() % 10000) * 100 + next_++);
     UseUtc();
     platform::SetClockForTesting(0);
+    consoleLock_ = platform::NamedMutex::OpenOrCreate(ConsoleMutexName());
   }
   void TearDown() override {
+    platform::CloseObject(consoleLock_);
     platform::SetConsoleInputForTesting({});
     platform::SetConsoleIdentityForTesting(-1);
     platform::SetClockForTesting(-1);
   }
-  static inline unsigned next_ = 0;
+  static inline long next_ = 0;
+  platform::Handle consoleLock_ = nullptr;
 };
 
 TEST_P(TraceDialogue, ShowsAndCountsEachTracedRequest) {
@@ -157,7 +162,6 @@ TEST_P(TraceDialogue, ShowsAndCountsEachTracedRequest) {
 
 // Only the first 999 characters of a line count: cut there, the second line
 // is "Run 2" and blanks; whole it would be refused.
-const std::string kLong = std::string(5000, 'x');
 const std::string kCutToRun2 = "Run 2" + std::string(994, ' ') + std::string(4001, 'z');
 
 INSTANTIATE_TEST_SUITE_P(
@@ -168,7 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
                  P + WriteDump(1, 1, "r1") + WriteDump(2, 2, "r2") + WriteDump(3, 3, "r3") + P +
                      WriteDump(4, 4, "r4") + WriteDump(5, 5, "r5"),
                  "-1;5;", 2},
-        Dialogue{"RefusedAndCutLines", "0;0;", {"a", "b", "c"}, {"Run 0", kLong, kCutToRun2},
+        Dialogue{"RefusedAndCutLines", "0;0;", {"a", "b", "c"}, {"Run 0", std::string(5000, 'x'), kCutToRun2},
                  P + Refusal("Run 0", CountRangeSentence()) + P +
                      Refusal(std::string(kCommandLineCapacity, 'x'), "") + P +
                      WriteDump(1, 1, "a") + WriteDump(2, 2, "b") + P + WriteDump(3, 3, "c"),

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,8 +16,7 @@
 namespace ductrine {
 namespace {
 
-constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
+constexpr std::int32_t kMax = INT32_MAX, kMin = INT32_MIN;
 
 TEST(RecordDump, Layout) {
   EXPECT_EQ(RecordDumpScreenText(
