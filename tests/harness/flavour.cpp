@@ -34,12 +34,10 @@ std::string FileText(std::string_view text) {
 #if defined(_WIN32)
 const ErrorCodes kErrors{ERROR_PATH_NOT_FOUND, ERROR_SHARING_VIOLATION, ERROR_DISK_FULL};
 const bool kNamesIgnoreCase = true;
-const bool kOpenFilesCanMove = false;
 const char* const kFullDevice = "Z:\\dev\\full";
 #else
 const ErrorCodes kErrors{ENOENT, EWOULDBLOCK, ENOSPC};
 const bool kNamesIgnoreCase = false;
-const bool kOpenFilesCanMove = true;
 const char* const kFullDevice = "/dev/full";
 #endif
 

@@ -41,8 +41,6 @@ extern const char* const kFullDevice;
 
 // True where file names that differ only in letter case name one file.
 extern const bool kNamesIgnoreCase;
-// True where a file that another open holds can be renamed.
-extern const bool kOpenFilesCanMove;
 
 // Removes a file or a folder with everything in it, read-only files too
 // (which Windows refuses to remove); what cannot be removed is left.

@@ -18,22 +18,26 @@ struct Behaviour {
 std::mutex g_lock;
 std::map<std::tuple<const CPipeSet*, std::uint32_t, std::uint32_t>, Behaviour> g_behaviours;
 
-}  // namespace
+// The stage class behind every lambda stage.
+class LambdaStage : public CProcess {
+ public:
+  explicit LambdaStage(const CStageCall& call) : CProcess(call) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    const Behaviour& behaviour = g_behaviours.at({call.pipeSet, call.pipeIndex, call.stageIndex});
+    setup_ = behaviour.setup;
+    run_ = behaviour.run;
+  }
+  bool Setup() override { return setup_ ? setup_(*this, *pipeSet->FindStage(*this)) : true; }
+  std::int32_t Run() override { return run_ ? run_(*this, *pipeSet) : 0; }
 
-LambdaStage::LambdaStage(const CStageCall& call) : CProcess(call) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  const Behaviour& behaviour = g_behaviours.at({call.pipeSet, call.pipeIndex, call.stageIndex});
-  setup_ = behaviour.setup;
-  run_ = behaviour.run;
-}
-
-bool LambdaStage::Setup() {
-  return setup_ ? setup_(*this, *pipeSet->FindStage(*this)) : true;
-}
-
-std::int32_t LambdaStage::Run() { return run_ ? run_(*this, *pipeSet) : 0; }
+ private:
+  SetupFn setup_;
+  RunFn run_;
+};
 
 std::int32_t LambdaEntry(CStageCall* call) { return BeginStageBody<LambdaStage>(call); }
+
+}  // namespace
 
 TestRun::TestRun() = default;
 
@@ -99,17 +103,6 @@ RunFn Collector(std::vector<std::string>* out) {
     std::string record;
     while (set.PeekRecord(self, 0, record)) {
       out->push_back(record);
-      set.ConsumeRecord(self, 0);
-    }
-    return 0;
-  };
-}
-
-RunFn PassThrough() {
-  return [](CProcess& self, CPipeSet& set) {
-    std::string record;
-    while (set.PeekRecord(self, 0, record)) {
-      set.WriteRecord(self, 0, record);
       set.ConsumeRecord(self, 0);
     }
     return 0;

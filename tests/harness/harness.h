@@ -20,21 +20,6 @@ namespace ductrine::test {
 using RunFn = std::function<std::int32_t(CProcess& self, CPipeSet& set)>;
 using SetupFn = std::function<bool(CProcess& self, CStage& stage)>;
 
-// The stage class behind every lambda stage.
-class LambdaStage : public CProcess {
- public:
-  explicit LambdaStage(const CStageCall& call);
-  bool Setup() override;
-  std::int32_t Run() override;
-
- private:
-  SetupFn setup_;
-  RunFn run_;
-};
-
-// The entry point the engine calls for a lambda stage.
-std::int32_t LambdaEntry(CStageCall* call);
-
 class TestRun {
  public:
   TestRun();
@@ -80,7 +65,6 @@ bool WaitUntil(const std::function<bool()>& condition,
 // Common stages.
 RunFn Producer(std::vector<std::string> records);
 RunFn Collector(std::vector<std::string>* out);
-RunFn PassThrough();
 
 // Captures the console device for its lifetime.
 class ConsoleCapture {
