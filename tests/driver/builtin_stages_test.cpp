@@ -106,6 +106,7 @@ TEST(ConsoleStage, ReadsStandardInput) {
   const Case cases[] = {{"", 0, {}}, {"", -1, {"a", "", "b"}}, {"x\n", 3, {"a", "", "bx"}}, {nullptr, -1, {"a", ""}}};
   const Strings failed = Failure("Pipe(0),Stage(0),Type(CONSOLE): 2003RE: Failure reading file: 'STDIN'", EIO);
   for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "more " << (c.more ? c.more : "(fails)") << ", take " << c.take);
     int reads = 0;
     FakeStreams streams([&](char* buffer, std::size_t) -> long {
       std::string bytes = ++reads == 1 ? "a\r\n\nb" : c.more ? c.more : "";
@@ -134,6 +135,7 @@ TEST(ConsoleStage, ShowsEachRecordAndPassesItOn) {
                         {true, ENOSPC, "1"}};
   const Strings shown = {"a", "", "b c", "nul\0in"s};
   for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "terminal " << c.terminal << ", error " << c.error);
     FakeStreams streams({}, c.terminal, c.error);
     Strings records;
     Outcome out = RunStage("CONSOLE", "", test::Producer(shown), c.error ? test::RunFn{} : Take(-1, &records));

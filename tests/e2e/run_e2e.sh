@@ -282,7 +282,7 @@ else
   timeout -k 5 "$LIMIT" "$PIPE" "(trace) console | console" <idle.fifo >/dev/null 2>"$WORK/err" &
   waiter=$!
   segment=
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 $((LIMIT * 20))); do
     pid=$(pgrep -P "$waiter")
     [ -n "$pid" ] && [ -e "/dev/shm/DuctrineTrace-$pid" ] && segment=/dev/shm/DuctrineTrace-$pid && break
     sleep 0.05
@@ -335,7 +335,7 @@ else
     exec 8>"$fifo"
     while IFS= read -r answer; do
       prompts=$((prompts + 1))
-      for _ in $(seq 1 200); do
+      for _ in $(seq 1 $((LIMIT * 20))); do
         [ "$(grep -o 'trace ?:' "$screen" | wc -l)" -ge "$prompts" ] && break
         sleep 0.05
       done

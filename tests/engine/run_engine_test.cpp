@@ -45,6 +45,7 @@ TEST(StartHandshake, StagesRunOnlyWhenNoSetupFailedAndTheDriverDidNotAbort) {
 // from a setup still releases the start barrier, and no stage runs.
 TEST(BeginStage, EscapingExceptionBecomesMessage2999) {
   for (bool inSetup : {false, true}) {
+    SCOPED_TRACE(inSetup ? "in setup" : "in run");
     ConsoleCapture console;
     TestRun run;
     std::atomic<int> runs{0};

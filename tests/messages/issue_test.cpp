@@ -82,9 +82,13 @@ TEST(FirstIssue, EachSeriesFillsOnlyItsOwnListOnce) {
   Fixture f;
   Caller caller(f.set, 0, 0);
   std::vector<std::thread> threads;
+  std::atomic<int> ready{0};
   for (int i = 0; i < 8; ++i)
-    threads.emplace_back(
-        [&] { EXPECT_TRUE(f.set.IssueMessage(caller, 2033, kSeverityNone, {"x"})); });
+    threads.emplace_back([&] {
+      // All at once, so that the fills would overlap without the guard.
+      for (++ready; ready.load() < 8;) std::this_thread::yield();
+      EXPECT_TRUE(f.set.IssueMessage(caller, 2033, kSeverityNone, {"x"}));
+    });
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(f.set.stageMessages.size(), 72u);
   EXPECT_TRUE(f.set.systemMessages.empty());

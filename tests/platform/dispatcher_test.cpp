@@ -44,7 +44,7 @@ TEST(Dispatcher, EveryOrderOfWaitAndSetWakes) {
     std::unique_ptr<OutsideWaker> outside(how == 2 ? new OutsideWaker : nullptr);
     std::thread setter([&] {
       if (how != 2) return;
-      WaitUntil([&] { return Dispatcher::IsParked(waiter); });
+      EXPECT_TRUE(WaitUntil([&] { return Dispatcher::IsParked(waiter); }));
       NamedEvent::Set(event.handle);
     });
     EXPECT_TRUE(dispatcher.Run()) << how;
@@ -125,7 +125,7 @@ TEST(Dispatcher, FiberWaitingForInputIsEndedWithItsDestructorsRun) {
       },
       [&] { atEnd = true; });
   dispatcher.Spawn([&] {
-    WaitUntil([&] { return Dispatcher::IsParked(reader); });
+    EXPECT_TRUE(WaitUntil([&] { return Dispatcher::IsParked(reader); }));
     EXPECT_TRUE(TerminateThreadAt(reader));
   });
   ASSERT_TRUE(dispatcher.Run());
@@ -150,7 +150,7 @@ TEST(Dispatcher, StallIsReportedAndParkedFibersCanBeEnded) {
     // The last fiber to stop making progress is one that ends, after the
     // others wait: its end must still have the stall found.
     dispatcher.Spawn([&] {
-      WaitUntil([&] { return Dispatcher::IsParked(waiters[0]) && Dispatcher::IsParked(waiters[1]); });
+      EXPECT_TRUE(WaitUntil([&] { return Dispatcher::IsParked(waiters[0]) && Dispatcher::IsParked(waiters[1]); }));
       // Time for the waiters' own threads to fall asleep (the fault shows
       // then; the run is right whatever the timing).
       std::this_thread::sleep_for(std::chrono::milliseconds(50));

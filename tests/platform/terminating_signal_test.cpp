@@ -36,7 +36,9 @@ TEST(TerminatingSignal, StopsTheRunThenEndsTheProcessAsTheSignalWould) {
             while (twice) std::this_thread::sleep_for(std::chrono::hours(1));
           });
           if (!SendTerminatingSignal()) std::_Exit(0);
-          while (!stopped) std::this_thread::yield();
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+          while (!stopped && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+          if (!stopped) std::_Exit(1);  // fails the death test instead of hanging it
           std::fprintf(stderr, elsewhere ? "stopped elsewhere\n" : "stopped here\n");
           if (twice) SendTerminatingSignal();
           while (twice) std::this_thread::sleep_for(std::chrono::hours(1));

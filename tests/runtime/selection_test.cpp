@@ -42,6 +42,7 @@ TEST(Selection, Table) {
     EXPECT_EQ(select(c.kind, c.from, c.to), c.expected) << c.kind << c.from << " to " << c.to;
   for (int32_t f : {INT32_MIN, -1, 0, 1, INT32_MAX})
     for (int32_t t : {INT32_MIN, -1, 0, 1, INT32_MAX}) {
+      SCOPED_TRACE(testing::Message() << f << " to " << t);
       EXPECT_EQ(SelectColumns("", f, t), "");
       EXPECT_EQ(SelectWords("", " ", f, t), "");
       EXPECT_EQ(SelectFields("", ",", f, t), "");

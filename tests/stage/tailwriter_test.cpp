@@ -377,16 +377,16 @@ TEST_F(TailwriterTest, AFileInTheSetKeepsItsLock) {
   StageRef producer = run.Add(0, "PRODUCER", [&](CProcess& self, CPipeSet& set) {
     set.WriteRecord(self, 0, "a.txt 1");
     set.WriteRecord(self, 0, "b.txt 2");
-    WaitUntil([&] { return set.pipes[1].stages[1].state.load() == kStateComplete; });
+    EXPECT_TRUE(WaitUntil([&] { return set.pipes[1].stages[1].state.load() == kStateComplete; }));
     set.WriteRecord(self, 0, "a.txt 3");
     return 0;
   });
   run.Connect(producer, run.AddEntry(0, "TAILWRITER", entry));
   producer = run.Add(1, "PRODUCER", [&](CProcess& self, CPipeSet& set) {
     const CStage& other = set.pipes[0].stages[1];
-    WaitUntil([&] {
+    EXPECT_TRUE(WaitUntil([&] {
       return other.inputs[0].recordCount.load() == 2 && other.state == kStateReadPending;
-    });
+    }));
     set.WriteRecord(self, 0, "a.txt from 1");
     return 0;
   });
