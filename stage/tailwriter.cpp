@@ -239,13 +239,17 @@ bool CTailwriter::UseFile(bool probed) {
   if (found != openByName.end()) {
     // Kept open: no system call.
     openFiles.splice(openFiles.begin(), openFiles, found->second);
-    current = &*found->second;
-    // Coming back to a file is a fresh open as far as its bytes go: the line
-    // end before the next record follows the file's last byte, as it does
-    // for a file that left the set and is opened again.
-    current->lineEndPending = !current->file.endsInLineEnd;
-    return true;
+  } else if (!OpenIntoSet(probed)) {
+    return false;
   }
+  current = &openFiles.front();
+  // Kept open or opened now, the file gets the same bytes: the line end
+  // before the next record follows the file's last byte.
+  current->lineEndPending = !current->file.endsInLineEnd;
+  return true;
+}
+
+bool CTailwriter::OpenIntoSet(bool probed) {
   current = nullptr;
   if (openFiles.size() >= mostOpen && !CloseOne(std::prev(openFiles.end()))) return false;
 
@@ -267,12 +271,10 @@ bool CTailwriter::UseFile(bool probed) {
   OpenFile& entry = openFiles.front();
   entry.name = fileName;
   entry.file = file;
-  entry.lineEndPending = !file.endsInLineEnd;
   const std::size_t size = namesFromRecords ? kSetBufferSize : kAppendBufferSize;
   entry.buffer = spareBuffer ? std::move(spareBuffer) : std::make_unique<char[]>(size);
   std::setvbuf(entry.file.stream, entry.buffer.get(), _IOFBF, size);
   openByName.emplace(entry.name, openFiles.begin());
-  current = &entry;
   return true;
 }
 

@@ -69,6 +69,8 @@ class CTailwriter final : public CProcess {
   // else opened, closing the least recently used file when the set is full.
   // False after a message.
   bool UseFile(bool probed);
+  // Opens fileName into the front of the set. False after a message.
+  bool OpenIntoSet(bool probed);
   // PrepareFile, with its messages only when `report` is set.
   bool Probe(bool report);
   // Opens fileName for appending; a FIFO without a reader is waited for.
