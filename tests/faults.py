@@ -200,18 +200,18 @@ FAULTS = [
 
 # Test names may hold blanks (parameterised cases), so the name runs up to
 # the dots that pad it to the status column.
+JOBS = str(os.cpu_count() or 2)
 RESULT = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (.*?) \.*\s*(\*\*\*[A-Za-z]+|Passed|Not Run)")
 
 
 def run_suite(build, cap):
     """Runs the whole suite; returns (failed test names, cut short)."""
     failed = []
-    proc = subprocess.Popen(["ctest", "-j", str(os.cpu_count() or 2)], cwd=build,
+    proc = subprocess.Popen(["ctest", "-j", JOBS], cwd=build,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                             start_new_session=True)
     deadline = time.monotonic() + cap
     short = False
-    os.set_blocking(proc.stdout.fileno(), True)
     sel = selectors.DefaultSelector()
     sel.register(proc.stdout, selectors.EVENT_READ)
     while True:
@@ -230,6 +230,11 @@ def run_suite(build, cap):
             failed.append(m.group(1))
     proc.wait()
     return failed, short
+
+
+def rebuild(build):
+    return subprocess.run(["ninja", "-C", build, "-j", JOBS], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode == 0
 
 
 def main():
@@ -255,8 +260,7 @@ def main():
             try:
                 with open(full, "w") as f:
                     f.write(original.replace(text, replacement))
-                built = subprocess.run(["ninja", "-C", build, "-j", str(os.cpu_count() or 2)], stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL).returncode == 0
+                built = rebuild(build)
                 failed, short = run_suite(build, args.cap) if built else ([], False)
             finally:
                 with open(full, "w") as f:
@@ -267,7 +271,7 @@ def main():
             out.flush()
             print(f"{ident}: {'BUILD FAILED' if not built else len(failed)}{' (cut short)' if short else ''}",
                   flush=True)
-    subprocess.run(["ninja", "-C", build, "-j", str(os.cpu_count() or 2)], stdout=subprocess.DEVNULL)
+    rebuild(build)
 
 
 if __name__ == "__main__":
