@@ -63,18 +63,6 @@ struct FakeStreams {
   int writes = 0;
 };
 
-// Takes `count` records (all when negative), then ends.
-test::RunFn Take(int count, Strings* out) {
-  return [count, out](CProcess& self, CPipeSet& set) {
-    std::string record;
-    for (int i = 0; i != count && set.PeekRecord(self, 0, record); ++i) {
-      out->push_back(record);
-      set.ConsumeRecord(self, 0);
-    }
-    return 0;
-  };
-}
-
 struct Outcome { std::int32_t rc; Strings messages; /* stamps masked */ };
 
 // Runs [SOURCE |] the built-in stage [| SINK]; `adjust` may change the stage
@@ -117,7 +105,7 @@ TEST(ConsoleStage, ReadsStandardInput) {
       return static_cast<long>(bytes.copy(buffer, bytes.size()));
     });
     Strings records;
-    Outcome out = RunStage("CONSOLE", "", {}, c.take ? Take(c.take, &records) : test::RunFn{});
+    Outcome out = RunStage("CONSOLE", "", {}, c.take ? test::Collector(&records, c.take) : test::RunFn{});
     EXPECT_EQ(records, c.records);
     EXPECT_EQ(out.rc, c.more ? 0 : 3);
     EXPECT_EQ(out.messages, c.more ? Strings{} : failed);
@@ -138,7 +126,7 @@ TEST(ConsoleStage, ShowsEachRecordAndPassesItOn) {
     SCOPED_TRACE(testing::Message() << "terminal " << c.terminal << ", error " << c.error);
     FakeStreams streams({}, c.terminal, c.error);
     Strings records;
-    Outcome out = RunStage("CONSOLE", "", test::Producer(shown), c.error ? test::RunFn{} : Take(-1, &records));
+    Outcome out = RunStage("CONSOLE", "", test::Producer(shown), c.error ? test::RunFn{} : test::Collector(&records));
     EXPECT_EQ(out.rc, c.record.empty() ? 0 : 3);
     EXPECT_EQ(out.messages, c.record.empty() ? Strings{}
                                              : Failure("Pipe(0),Stage(1),Type(CONSOLE): 2999RE: Stream: 0, Rec: " +
@@ -151,7 +139,7 @@ TEST(ConsoleStage, ShowsEachRecordAndPassesItOn) {
 
 TEST(LiteralStage, WritesItsTextWholeThoughItSelectsThenCopiesItsInput) {
   Strings records;
-  RunStage("LITERAL", "hello there", test::Producer({"a b"}), Take(-1, &records), [](CStage& stage) {
+  RunStage("LITERAL", "hello there", test::Producer({"a b"}), test::Collector(&records), [](CStage& stage) {
     stage.selectActive = stage.selectWords = 1;
     stage.selectFrom = stage.selectTo = 1;
   });
@@ -169,7 +157,7 @@ TEST(ReadFileStage, KeepsOthersFromWritingTheFileWhileItReads) {
     std::FILE* other = platform::OpenFileShared(path.c_str(), "a", platform::Share::kDenyReadWrite);
     appendRefused = other == nullptr;
     if (other) std::fclose(other);
-    return Take(-1, &records)(self, set);
+    return test::Collector(&records)(self, set);
   });
   std::remove(path.c_str());
   EXPECT_TRUE(appendRefused);

@@ -98,10 +98,10 @@ RunFn Producer(std::vector<std::string> records) {
   };
 }
 
-RunFn Collector(std::vector<std::string>* out) {
-  return [out](CProcess& self, CPipeSet& set) {
+RunFn Collector(std::vector<std::string>* out, int count) {
+  return [out, count](CProcess& self, CPipeSet& set) {
     std::string record;
-    while (set.PeekRecord(self, 0, record)) {
+    for (int i = 0; i != count && set.PeekRecord(self, 0, record); ++i) {
       out->push_back(record);
       set.ConsumeRecord(self, 0);
     }

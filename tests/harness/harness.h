@@ -64,7 +64,8 @@ bool WaitUntil(const std::function<bool()>& condition,
 
 // Common stages.
 RunFn Producer(std::vector<std::string> records);
-RunFn Collector(std::vector<std::string>* out);
+// Takes `count` records (all when negative) into `out`, then ends.
+RunFn Collector(std::vector<std::string>* out, int count = -1);
 
 // Captures the console device for its lifetime.
 class ConsoleCapture {
