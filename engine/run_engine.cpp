@@ -6,6 +6,8 @@
 #include <system_error>
 #include <memory>
 
+#include "runtime/named_events.h"
+
 namespace ductrine {
 namespace {
 
@@ -13,12 +15,6 @@ using platform::Handle;
 using platform::NamedEvent;
 
 std::atomic<unsigned> g_runCounter{0};
-
-void SignalEvent(const std::string& name) {
-  Handle event = NamedEvent::OpenOrCreate(name, true, false);
-  NamedEvent::Set(event);
-  platform::CloseObject(event);
-}
 
 struct StageSlot {
   CStageCall call{};

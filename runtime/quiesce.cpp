@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <strings.h>
 
+#include "runtime/named_events.h"
 #include "runtime/pipe_set.h"
 
 namespace ductrine {
@@ -52,9 +53,7 @@ void CPipeSet::Quiesce(std::int32_t cause) {
       if (strcasecmp(type, "CALLPIPE") == 0) {
         char name[32];
         std::snprintf(name, sizeof name, "CALLPIPE-%.5d", static_cast<int>(stage.callpipeId));
-        Handle event = NamedEvent::OpenOrCreate(name, true, false);
-        NamedEvent::Set(event);
-        platform::CloseObject(event);
+        SignalEvent(name);
         std::snprintf(name, sizeof name, "PIPEStopLock%.5d", static_cast<int>(stage.callpipeId));
         NamedEvent::OpenOrCreate(name, false, false);
         NamedEvent::Wait(stage.callpipeHandle);

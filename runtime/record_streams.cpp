@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "runtime/named_events.h"
 #include "runtime/pipe_set.h"
 #include "stage/process.h"
 
@@ -14,12 +15,6 @@ namespace {
 
 using platform::CloseObject;
 using platform::NamedEvent;
-
-void SignalEvent(const std::string& name) {
-  platform::Handle event = NamedEvent::OpenOrCreate(name, true, false);
-  NamedEvent::Set(event);
-  CloseObject(event);
-}
 
 COutputStream* ProducerEnd(CPipeSet& set, const CInputStream& in) {
   CStage* producer = set.FindStage(in.peerPipe, in.peerStage);

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "runtime/named_events.h"
 #include "runtime/pipe_set.h"
 #include "stage/begin_stage.h"
 #include "stage/process.h"
@@ -25,9 +26,7 @@ bool CPipeSet::StartHandshake(CStageCall* call) {
   if (!call->setupOk) abortRun = 1;
   CStage* stage = FindStage(call->pipeIndex, call->stageIndex);
   if (!stage) return false;
-  platform::Handle ready = platform::NamedEvent::OpenOrCreate(stage->readyEventName, true, false);
-  platform::NamedEvent::Set(ready);
-  platform::CloseObject(ready);
+  SignalEvent(stage->readyEventName);
   platform::Handle start = platform::NamedEvent::OpenOrCreate(stage->startEventName, true, false);
   platform::NamedEvent::Wait(start);
   platform::CloseObject(start);
