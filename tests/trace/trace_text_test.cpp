@@ -41,11 +41,11 @@ TEST(RecordDump, Layout) {
        "      >| - - - + - - - - | - - - - + - - - - | - \n"
        "       a b c d e f g h i j k l m n o p q r s t u \n"
        "       6162636465666768696A6B6C6D6E6F707172737475\n"},
-      // A tab or line feed shows as a blank, other control bytes (DEL too)
-      // as a dot, never raw on the terminal; the hex shows the truth.
-      {kTracePeek, 17, "a\tb\n\xff\x1b\a\x7f",
-       "Peek Record: 2, Stream: 17, Length: 8 bytes.\nData: >a b \xff...<\n"
-       "      >| - - - + - - - \n       a   b   \xff . . . \n       6109620AFF1B077F\n"},
+      // A tab or line feed shows as a blank, other control bytes (DEL and
+      // C1 too) as a dot, never raw on the terminal; the hex shows the truth.
+      {kTracePeek, 17, "a\tb\n\xff\x1b\a\x7f\x9b\x80",
+       "Peek Record: 2, Stream: 17, Length: 10 bytes.\nData: >a b \xff.....<\n"
+       "      >| - - - + - - - - | \n       a   b   \xff . . . . . \n       6109620AFF1B077F9B80\n"},
       {kTraceWrite, 0, std::string("ab\0cd", 5),  // a NUL ends the text, not the length
        "Write Record: 2, Stream: 0, Length: 5 bytes.\nData: >ab<\n"
        "      >| - - - + \n       a b \n       6162\n"},
