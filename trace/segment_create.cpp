@@ -1,6 +1,8 @@
 #include "trace/segment_create.h"
 
+#include <chrono>
 #include <cstdio>
+#include <exception>
 #include <random>
 
 #include "trace/segment_text.h"
@@ -8,9 +10,16 @@
 namespace ductrine {
 
 std::string NewTraceSegmentName() {
-  std::random_device random;
-  const unsigned long long bits =
-      (static_cast<unsigned long long>(random()) << 32) ^ static_cast<unsigned long long>(random());
+  unsigned long long bits = 0;
+  try {
+    std::random_device random;
+    bits = (static_cast<unsigned long long>(random()) << 32) ^ random();
+  } catch (const std::exception&) {
+    // No source of entropy: the clock is a poor guess to make, and a name
+    // that exists is still never taken over.
+    bits = static_cast<unsigned long long>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  }
   char text[64];
   std::snprintf(text, sizeof text, "DuctrineTrace-%u-%016llx", platform::ProcessId(), bits);
   return text;
