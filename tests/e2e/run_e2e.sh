@@ -123,7 +123,7 @@ cp "$BIN/$MODULE" good/
 
 S='<stamp>PIPE: Error'
 CONTINUED=$'\n                    '
-ESC=$'\e' BEL=$'\a' CSI=$'\x9b'
+ESC=$'\e' BEL=$'\a'
 # name ~ DUCTRINE_MODULE_PATH (- for unset) ~ exit status ~ standard output
 # (\n a line end) ~ messages (a pattern; \n starts a continuation line) ~ the
 # words of the command line.
@@ -145,7 +145,7 @@ a refused pipeline~-~255~~$S 1021: Pipe(0),Stage(1): Label: 't:', undefined.~lit
 a refused set~-~255~~$S 1011: Invalid argument: 't:', a connection to another stage expected.~t: literal x | t:
 declared streams, checked before anything runs~-~255~~$S 1024: Pipe(0),Stage(0),Type(TAILWRITER): The stage requires a primary input stream.~>> never.txt
 a missing input file~-~255~~<stamp>PIPE: Pipe(0),Stage(0),Type(<): 2002IE: Input file: 'missing.txt' failed to open, Rc: 2,\nReason: $NOT_FOUND~< missing.txt | console
-terminal controls in the pipeline text shown as ?~-~255~~<stamp>PIPE: Pipe(0),Stage(0),Type(<): 2002IE: Input file: '\?]52;c;SGk=\?\?[2J\?1m' failed to open, Rc: *,\nReason: *~< ${ESC}]52;c;SGk=${BEL}${ESC}[2J${CSI}1m | console
+terminal controls in the pipeline text shown as ?~-~255~~<stamp>PIPE: Pipe(0),Stage(0),Type(<): 2002IE: Input file: '\?]52;c;SGk=\?\?[2J1m' failed to open, Rc: *,\nReason: *~< ${ESC}]52;c;SGk=${BEL}${ESC}[2J1m | console
 mode 1~-~0~one\ntwo\nthree\n~~< in.txt | >> all.log | console
 mode 1 appending~-~0~~~literal four | tailwrt all.log
 mode 1 after a line end~-~0~~~literal next | TAILWRITER ends.log
