@@ -42,7 +42,10 @@ function(ductrine_add_stage_module name)
     C_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     # Installed beside the platform library, which pipe has loaded already.
-    INSTALL_RPATH "\$ORIGIN")
+    # The same path in the build folder, never padded for a rewrite at the
+    # install: an empty entry would search the current folder.
+    INSTALL_RPATH "\$ORIGIN"
+    BUILD_WITH_INSTALL_RPATH ON)
   if(WIN32)
     target_sources(${name} PRIVATE ${exports_dir}/module_exports.def)
     if(MINGW)

@@ -1,6 +1,5 @@
 #include "driver/pipe_command.h"
 
-#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -17,11 +16,10 @@
 #include "messages/reason_text.h"
 #include "platform/platform.h"
 #include "runtime/pipe_set.h"
+#include "trace/segment_create.h"
 
 namespace ductrine {
 namespace {
-
-constexpr std::size_t kTraceSegmentSize = 256;
 
 // Issues a refusal of the driver's own and gives the exit status for it.
 int Refuse(const ParseError& error) {
@@ -31,9 +29,9 @@ int Refuse(const ParseError& error) {
   return FailureExitStatus(scratch.highestReturnCode);
 }
 
-// The TRACE segment of a traced run: created with "0;0;" under a name that
-// holds the process id, exclusively and for the owner alone, and removed
-// when the run is over, however it ended.
+// The TRACE segment of a traced run: created with "0;0;" under a name of
+// its own (trace/segment_create.h), exclusively and for the owner alone,
+// and removed when the run is over, however it ended.
 class TraceSegment {
  public:
   TraceSegment() = default;
@@ -48,19 +46,9 @@ class TraceSegment {
   }
 
   std::optional<ParseError> Create(CPipeSet& set) {
-    // A later traced run of this process gets a name of its own, so a
-    // segment under one of its names was never made by this process.
-    static std::atomic<unsigned> runs{0};
-    unsigned run = runs.fetch_add(1);
-    name_ = "DuctrineTrace-" + std::to_string(platform::ProcessId());
-    if (run > 0) name_ += "." + std::to_string(run);
-    handle_ = platform::SharedSegment::CreateExclusive(name_, kTraceSegmentSize, "0;0;");
-    if (handle_ == nullptr) {
-      // No live process but this one has its id: the segment is the
-      // leftover of an ended one (SIGKILL leaves it), and it goes.
-      platform::SharedSegment::Remove(name_);
-      handle_ = platform::SharedSegment::CreateExclusive(name_, kTraceSegmentSize, "0;0;");
-    }
+    // Under a name of its own that nobody can guess; only that one is ever
+    // removed.
+    handle_ = CreateTraceSegment(&name_);
     if (handle_ == nullptr) {
       int code = platform::LastErrorCode();
       std::string reason;

@@ -96,7 +96,7 @@ std::string RunEngine::WriteStallDump() {
   std::snprintf(name, sizeof name, "ductrine-stall-%u-%u.txt", platform::ProcessId(),
                 g_runCounter.load());
   std::string path = (folder / name).string();
-  std::FILE* file = std::fopen(path.c_str(), "w");
+  std::FILE* file = platform::OpenFileShared(path.c_str(), "w", platform::Share::kDenyNone);
   if (!file) return path;
   static const char* const kStates[] = {"running", "ended", "waiting for a record",
                                         "waiting for its record to be taken"};

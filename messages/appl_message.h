@@ -3,6 +3,10 @@
 // to the console device under the console mutex "CApplMessage-%.8d", so that
 // lines of concurrent stages never interleave. One object per line or short
 // dialogue, used by one thread.
+//
+// Lines go to the console only. This system keeps no log file, so `toFile`
+// is refused: SetFile(true) leaves it off and returns false, Output never
+// looks at it (set by hand, it writes nothing), and `fileWrites` stays 0.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +34,11 @@ class CApplMessage {
   void SetStandardOutput(bool on) { toStandardOutput = on; }
   void SetShowHeader(bool on) { showHeader = on; }
   void SetHeader(const char* text) { header = text ? text : ""; }
-  // No log file exists in this system; lines for it are not kept.
-  void SetFile(bool on) { toFile = on; }
+  // Off is the only state: false when asked to switch a log file on.
+  bool SetFile(bool on) {
+    toFile = 0;
+    return !on;
+  }
   void ResetCounters();
   void SetDefaults();
 

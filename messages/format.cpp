@@ -117,4 +117,18 @@ std::string DoublePercents(std::string_view text) {
   return out;
 }
 
+std::string MaskControls(std::string_view text) {
+  constexpr std::string_view kContinuation = "\n                    ";
+  std::string out(text);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(out[i]);
+    if (byte == '\n' && text.substr(i, kContinuation.size()) == kContinuation) {
+      i += kContinuation.size() - 1;
+      continue;
+    }
+    if (byte < 0x20 || (byte >= 0x7F && byte <= 0x9F)) out[i] = '?';
+  }
+  return out;
+}
+
 }  // namespace ductrine

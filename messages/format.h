@@ -15,4 +15,13 @@ std::string FormatText(std::string_view format, const MessageArgs& values);
 // Every "%" doubled, for a text that will be used as a format.
 std::string DoublePercents(std::string_view text);
 
+// `text` as a message line shows it: every byte that a terminal acts on
+// instead of showing it (below 0x20, 0x7F, and the C1 bytes 0x80-0x9F)
+// becomes '?'. A line feed followed by 20 blanks stays: that is how a
+// message continues on its next line, and it moves nothing but the cursor.
+// Values taken from data (records, names, the pipeline text) pass through
+// here before they reach the console, so a record cannot retitle the
+// terminal, write its clipboard or clear its screen.
+std::string MaskControls(std::string_view text);
+
 }  // namespace ductrine

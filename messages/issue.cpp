@@ -29,6 +29,18 @@ std::string PositionNote(CStage& stage) {
   return note;
 }
 
+// The values as the line shows them: texts from data are masked. A text
+// still ends at its first NUL, as a C string shown with "%s" does.
+MessageArgs Shown(const MessageArgs& values) {
+  MessageArgs shown;
+  shown.reserve(values.size());
+  for (const MessageArg& value : values)
+    shown.push_back(value.kind() == MessageArg::Kind::kText
+                        ? MessageArg(MaskControls(std::string_view(value.text().c_str())))
+                        : value);
+  return shown;
+}
+
 }  // namespace
 
 void CPipeSet::EndTrace() {
@@ -61,7 +73,8 @@ bool CPipeSet::IssueMessage(CProcess& caller, std::uint32_t number, std::uint32_
                        {label, stage->stageIndex, stage->typeName, letters, number});
     return false;
   }
-  std::string line = Number4(number) + letters + PositionNote(*stage) + FormatText(text + 4, values);
+  std::string line =
+      Number4(number) + letters + PositionNote(*stage) + FormatText(text + 4, Shown(values));
   WriteStageMessage(caller, line);
   if (severity == kSeverityError) RaiseReturnCode(number);
   return true;
@@ -74,8 +87,9 @@ void CPipeSet::WriteStageMessage(CProcess& caller, std::string_view line) {
   if (IsTraceOn()) EndTrace();
   char number[16];
   std::snprintf(number, sizeof number, "%d", static_cast<int>(caller.stageIndex));
-  std::string header = "PIPE: Pipe(" + label + "),Stage(" + number + "),Type(" +
-                       (stage ? stage->typeName : std::string()) + ")";
+  // The pipe's name and the stage's type are words of the pipeline text.
+  std::string header = "PIPE: Pipe(" + MaskControls(label) + "),Stage(" + number + "),Type(" +
+                       MaskControls(stage ? stage->typeName : std::string()) + ")";
   CApplMessage message(true, true, header.c_str());
   message.WriteText(line);
 }
@@ -95,7 +109,7 @@ void CPipeSet::IssueSystemMessage(std::uint32_t number, std::uint32_t severity,
     EndTrace();
     RaiseReturnCode(number);
   }
-  std::string body = text ? FormatText(text + 5, values) : "Message not found.";
+  std::string body = text ? FormatText(text + 5, Shown(values)) : "Message not found.";
   CApplMessage message(true, true, nullptr);
   message.WriteText(word + Number4(number) + ": " + body + std::string(continuation));
 }

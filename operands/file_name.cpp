@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "messages/format.h"
 #include "messages/reason_text.h"
 #include "platform/platform.h"
 #include "runtime/pipe_set.h"
@@ -67,12 +68,7 @@ bool IsControl(char c) {
 }
 
 // A name for a message line: control bytes would act on the terminal.
-std::string Shown(std::string_view name) {
-  std::string shown(name);
-  for (char& c : shown)
-    if (IsControl(c)) c = '?';
-  return shown;
-}
+std::string Shown(std::string_view name) { return MaskControls(name); }
 
 // Stands for a NUL byte while a record is scanned as a C string; a control
 // character itself, so a name that held a NUL is refused.

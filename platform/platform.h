@@ -85,6 +85,8 @@ struct SharedSegment {
   DUCTRINE_PLATFORM_API static void* Map(Handle segment, std::size_t size);
   DUCTRINE_PLATFORM_API static void Unmap(void* view, std::size_t size);
   DUCTRINE_PLATFORM_API static void Remove(std::string_view name);
+  // The error code of a CreateExclusive whose name exists already.
+  DUCTRINE_PLATFORM_API static int ExistsCode();
 };
 
 // ---- console --------------------------------------------------------------

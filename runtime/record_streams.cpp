@@ -82,7 +82,8 @@ bool CPipeSet::WriteRecord(CProcess& caller, std::uint32_t stream, const std::st
   // stop the whole run before anything is offered.
   if (record.size() > static_cast<std::uint64_t>(recordLimit) - 1) {
     IssueMessage(caller, 2072, kSeverityError,
-                 {static_cast<long>(record.size()), static_cast<long>(recordLimit) - 1, record});
+                 {static_cast<long long>(record.size()), static_cast<long long>(recordLimit) - 1,
+                  record});
     Quiesce(1);
     return false;
   }

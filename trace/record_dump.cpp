@@ -74,9 +74,10 @@ std::string RecordDumpBody(std::int32_t operation, long recordNumber,
   std::string hex;
   for (char c : visible) {
     // Every other control byte would act on the terminal (ESC starts a
-    // control sequence, BEL rings): the text shows a dot, the hex the truth.
+    // control sequence, BEL rings, 0x9B is a CSI of its own): the text
+    // shows a dot, the hex the truth.
     unsigned char u = static_cast<unsigned char>(c);
-    char s = (c == '\t' || c == '\n') ? ' ' : (u < 0x20 || u == 0x7F) ? '.' : c;
+    char s = (c == '\t' || c == '\n') ? ' ' : (u < 0x20 || (u >= 0x7F && u <= 0x9F)) ? '.' : c;
     shown.push_back(s);
     spaced.push_back(s);
     spaced.push_back(' ');

@@ -17,7 +17,7 @@ namespace ductrine::platform {
 namespace {
 
 long ReadTtyNumber() {
-  std::FILE* stat = std::fopen("/proc/self/stat", "r");
+  std::FILE* stat = std::fopen("/proc/self/stat", "re");
   if (!stat) return 0;
   char buffer[1024];
   std::size_t got = std::fread(buffer, 1, sizeof buffer - 1, stat);

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/shared_state.h"
@@ -39,7 +40,11 @@ std::FILE* Fail(std::FILE* file) {
 }  // namespace
 
 std::FILE* OpenFileShared(const char* name, const char* mode, Share share) {
-  std::FILE* file = std::fopen(name, mode);
+  // Close-on-exec ("e"): a child that a stage module starts must not hold
+  // the file, nor its lock, after the run.
+  std::string wanted = mode;
+  if (wanted.find('e') == std::string::npos) wanted += 'e';
+  std::FILE* file = std::fopen(name, wanted.c_str());
   if (!file) return nullptr;
   if (!Lock(fileno(file), share)) return Fail(file);
   return file;

@@ -70,6 +70,8 @@ void SharedSegment::Unmap(void* view, std::size_t size) {
 
 void SharedSegment::Remove(std::string_view name) { shm_unlink(ShmName(name).c_str()); }
 
+int SharedSegment::ExistsCode() { return EEXIST; }
+
 void CloseSegment(SegmentObject* segment) {
   if (segment->fd >= 0) close(segment->fd);
   delete segment;

@@ -76,6 +76,9 @@ std::FILE* OpenFileShared(const char* name, const char* mode, Share share) {
                           wanted.find('b') == std::string::npos &&
                           wanted.find('t') == std::string::npos;
   if (textAppend) wanted += 'b';
+  // Not inherited ("N"): a child that a stage module starts must not hold
+  // the file, nor its share, after the run.
+  wanted += 'N';
   ClearRuntimeError();
   std::FILE* file = _fsopen(name, wanted.c_str(), ShareFlag(share));
   if (file == nullptr) {
@@ -88,8 +91,8 @@ std::FILE* OpenFileShared(const char* name, const char* mode, Share share) {
 
 std::FILE* CreateNewFile(const char* name, Share share) {
   ClearRuntimeError();
-  int fd = _sopen(name, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, ShareFlag(share),
-                  _S_IREAD | _S_IWRITE);
+  int fd = _sopen(name, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                  ShareFlag(share), _S_IREAD | _S_IWRITE);
   if (fd < 0) {
     KeepRuntimeError();
     return nullptr;
@@ -188,7 +191,7 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
   // Binary first: the last byte is read as it is, and a CTRL+Z that ends the
   // file survives the open. Text mode once the stream is ready.
   ClearRuntimeError();
-  std::FILE* stream = _fsopen(name, "a+b", _SH_DENYRW);
+  std::FILE* stream = _fsopen(name, "a+bN", _SH_DENYRW);
   if (stream == nullptr) {
     KeepRuntimeError();
     PutAttributeBack(name, file);

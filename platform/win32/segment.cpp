@@ -59,4 +59,6 @@ void SharedSegment::Unmap(void* view, std::size_t) {
 
 void SharedSegment::Remove(std::string_view) {}
 
+int SharedSegment::ExistsCode() { return ERROR_ALREADY_EXISTS; }
+
 }  // namespace ductrine::platform

@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "driver/line_splitter.h"
 #include "platform/platform.h"
+#include "tests/harness/flavour.h"
 #include "tests/harness/harness.h"
 
 namespace ductrine {
@@ -162,6 +164,55 @@ TEST(ReadFileStage, KeepsOthersFromWritingTheFileWhileItReads) {
   std::remove(path.c_str());
   EXPECT_TRUE(appendRefused);
   EXPECT_EQ(records, (Strings{"one", "two"}));
+}
+
+// No file of a run reaches a child process that a stage starts (a module
+// may run a command): the input of "<", the Tailwriter's probe before its
+// first record and its append file after it are all closed at an exec.
+TEST(FilesOfARun, AreNotInheritedByChildProcesses) {
+  if (!test::kCanListOpenFiles) GTEST_SKIP() << "no list of open files here";
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                       ("ductrine-" + std::to_string(platform::ProcessId()) + "-inherit");
+  std::filesystem::create_directories(folder);
+  const std::string in = (folder / "in.txt").string(), out = (folder / "out.txt").string();
+  std::ofstream(in, std::ios::binary) << "one\ntwo\n";
+  std::ofstream(out, std::ios::binary) << "old\n";
+  std::string error;
+  StageEntry tailwriter = test::LoadBuiltModule("tailwriter", &error);
+  ASSERT_NE(tailwriter, nullptr) << error;
+
+  std::vector<std::vector<test::OpenFile>> looks;  // before the first record, after each append
+  test::ConsoleCapture capture;
+  test::TestRun run;
+  StageRef read = run.AddEntry(0, "<", BuiltinStageEntry("<"), in);
+  StageRef watch = run.Add(0, "WATCH", [&](CProcess& self, CPipeSet& set) {
+    // The Tailwriter waits for its first record: its file is probed.
+    EXPECT_TRUE(test::WaitUntil([&] { return set.pipes[0].stages[2].state == kStateReadPending; }));
+    looks.push_back(test::OpenFilesUnder(folder.string()));
+    std::string record;
+    while (set.PeekRecord(self, 0, record)) {
+      set.WriteRecord(self, 0, record);  // appended once it returns
+      looks.push_back(test::OpenFilesUnder(folder.string()));
+      set.ConsumeRecord(self, 0);
+    }
+    return 0;
+  });
+  StageRef append = run.AddEntry(0, "TAILWRITER", tailwriter, out);
+  run.Connect(read, watch);
+  run.Connect(watch, append);
+  RunResult result = run.Run();
+  test::RemoveAll(folder.string());
+  EXPECT_EQ(result.highestReturnCode, 0u) << capture.Text();
+  ASSERT_EQ(looks.size(), 3u);
+  for (const auto& look : looks) {
+    SCOPED_TRACE(&look - looks.data());
+    std::set<std::string> open;
+    for (const test::OpenFile& file : look) {
+      open.insert(std::filesystem::path(file.path).filename().string());
+      EXPECT_FALSE(file.inherited) << file.path;
+    }
+    EXPECT_EQ(open, (std::set<std::string>{"in.txt", "out.txt"})) << "both held at every look";
+  }
 }
 
 }  // namespace

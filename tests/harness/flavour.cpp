@@ -3,6 +3,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,6 +93,9 @@ long BlockingPipe::ReadRaw(char* buffer, std::size_t size) {
   return static_cast<long>(got);
 }
 
+const bool kCanListOpenFiles = false;
+std::vector<OpenFile> OpenFilesUnder(const std::string&) { return {}; }
+
 const bool kCanSendTerminatingSignal = false;
 bool SendTerminatingSignal() { return false; }
 bool EndedByTerminatingSignal(int exitStatus) {
@@ -123,6 +128,28 @@ long BlockingPipe::ReadRaw(char* buffer, std::size_t size) {
 }
 
 bool BlockingPipe::Write() { return ::write(static_cast<int>(writer_), "x", 1) == 1; }
+
+const bool kCanListOpenFiles = true;
+std::vector<OpenFile> OpenFilesUnder(const std::string& folder) {
+  std::error_code error;
+  const std::string prefix = std::filesystem::canonical(folder, error).string() + "/";
+  std::vector<OpenFile> files;
+  DIR* list = ::opendir("/proc/self/fd");
+  if (!list) return files;
+  while (const dirent* entry = ::readdir(list)) {
+    if (entry->d_name[0] == '.') continue;
+    char target[4096];
+    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    ssize_t size = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (size <= 0) continue;
+    std::string path(target, static_cast<std::size_t>(size));
+    if (path.compare(0, prefix.size(), prefix) != 0) continue;
+    int flags = ::fcntl(std::atoi(entry->d_name), F_GETFD);
+    files.push_back({path, flags >= 0 && (flags & FD_CLOEXEC) == 0});
+  }
+  ::closedir(list);
+  return files;
+}
 
 const bool kCanSendTerminatingSignal = true;
 bool SendTerminatingSignal() { return ::kill(::getpid(), SIGINT) == 0; }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "stage/process.h"
 
@@ -60,6 +61,17 @@ StageEntry LoadBuiltModule(const std::string& name, std::string* error);
 extern const bool kCanSendTerminatingSignal;
 bool SendTerminatingSignal();
 bool EndedByTerminatingSignal(int exitStatus);
+
+// The files under `folder` that this process holds open, each with whether
+// a child process that it starts would inherit it (POSIX: a descriptor
+// without close-on-exec). Only where kCanListOpenFiles (not on Windows,
+// which has no list of a process's handles to walk).
+struct OpenFile {
+  std::string path;
+  bool inherited;
+};
+extern const bool kCanListOpenFiles;
+std::vector<OpenFile> OpenFilesUnder(const std::string& folder);
 
 // An anonymous pipe whose reads block, the way a console stage waits for a
 // typed line: a stop may end a thread that blocks in Read.

@@ -56,7 +56,12 @@ TEST(ApplMessage, LayoutOfOneWriteEach) {
   platform::SetConsoleSink([&writes](std::string_view bytes) { writes.emplace_back(bytes); });
   const std::string body = "Body %s\n                    more";
   CApplMessage(true, true, "Pipe(0),Stage(1)").WriteText(body);
-  CApplMessage().WriteText(body);
+  CApplMessage plain;
+  EXPECT_FALSE(plain.SetFile(true));  // no log file: refused, the line goes to the console alone
+  plain.WriteText(body);
+  EXPECT_EQ(plain.toFile, 0);
+  EXPECT_EQ(plain.fileWrites, 0u);
+  EXPECT_EQ(plain.consoleWrites, 1u);
   platform::SetConsoleSink({});
   platform::SetClockForTesting(-1);
   EXPECT_EQ(writes, (std::vector<std::string>{

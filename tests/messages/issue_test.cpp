@@ -16,7 +16,15 @@
 namespace ductrine::test {
 namespace {
 
-const std::string kHostile = "%s%n%d%%";
+// A value taken from data: conversions, a terminal title (OSC 0), a
+// clipboard write (OSC 52), a screen clear, C1 controls (CSI as one byte,
+// NEL), C0 controls, and what must stay: a continuation line's layout, the
+// first byte past C1 and UTF-8.
+const std::string kHostile = "%s%n%d%%\x1b]0;t\x07\x1b]52;c;SGk=\x07\x1b[2J\x9b" "1m\x80\x85\x9f"
+                             "\r\t\x7f\n                    \xa0~\xc3\xa9\n.";
+// kHostile as every message line shows it.
+const std::string kShown = "%s%n%d%%?]0;t??]52;c;SGk=??[2J?1m???"
+                           "???\n                    \xa0~\xc3\xa9?.";
 
 // The console's lines, each with its stamp masked.
 std::string Masked(const ConsoleCapture& capture) {
@@ -109,7 +117,7 @@ TEST(IssueMessage, StageMessageLines) {
     bool traceOn;
     std::string expected;  // behind the stamp and the stage header
   };
-  const std::string text = "Unexpected argument: '" + kHostile + "'.";
+  const std::string text = "Unexpected argument: '" + kShown + "'.";
   const Case cases[] = {
       {false, 0, 12, 0, kSeverityError, true, "2033IE: " + text},  // streams seen before start
       {true, -1, 0, 0, kSeverityError, false, "2033RE: " + text},
@@ -177,7 +185,7 @@ TEST(IssueMessage, MissingStageMessagesAreReportedWith1999) {
   EXPECT_FALSE(f.set.IssueMessage(caller, 7, kSeverityWarning));
   f.Stage(0).started = 1;
   EXPECT_FALSE(f.set.IssueMessage(caller, 20331, kSeverityNone));  // not 2033
-  const std::string request = "<stamp>PIPE: Error 1999: Request made by: Pipe(0," + kHostile +
+  const std::string request = "<stamp>PIPE: Error 1999: Request made by: Pipe(0," + kShown +
                               "),Stage(0),Type(SOURCE) to issue ";
   EXPECT_EQ(Masked(capture), request + "IW: message no: 007 failed, message not found!\n" +
                                  request + "R message no: 20331 failed, message not found!\n");
@@ -199,7 +207,7 @@ TEST(IssueSystemMessage, LinesBySeverity) {
     CPipeSet set;
     set.IssueSystemMessage(1031, severity, {"write to", kHostile}, "\n                    More");
     EXPECT_EQ(Masked(capture), "<stamp>" + word + "1031: Cannot write to TRACE shared segment: " +
-                                   kHostile + ".\n                    More\n");
+                                   kShown + ".\n                    More\n");
     EXPECT_EQ(set.highestReturnCode, severity == kSeverityError ? 1031u : 0u);
     EXPECT_EQ(console.TraceEnded(), severity == kSeverityError);
   }

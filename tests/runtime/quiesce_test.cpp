@@ -172,18 +172,22 @@ TEST(StopDuringRun, WakesEveryWaiterAndEndsBlockedConsoleStages) {
 }
 
 // One byte over the limit is refused before anything is offered, reported
-// with the first 50 bytes of the record shown as they are, and stops the run.
+// with the first 50 bytes of the record, and stops the run. The bytes are
+// data: conversions stay as they are, and what a terminal would act on (a
+// title, a clipboard write, a screen clear, C1 controls) is shown as '?'.
 TEST(RecordLimit, OneByteTooLongIsRefusedAndStopsTheRun) {
   UseUtc();
   platform::SetClockForTesting(1700000000);
   ConsoleCapture capture;
-  const std::string shown = "%s%n%d%%" + std::string(42, 'a');
+  const std::string head = "%s%n\x1b]0;title\x07\x1b[2J\x9b" "31m\x1b]52;c;SGk=\x07\x85" +
+                           std::string(15, 'a');  // 50 bytes
+  const std::string shown = "%s%n?]0;title??[2J?31m?]52;c;SGk=??" + std::string(15, 'a');
   TestRun run;
   run.set.recordLimit = 64;
   std::vector<std::string> received;
   StageRef writer = run.Add(0, "WRITER", [&](CProcess& self, CPipeSet& set) {
     EXPECT_TRUE(set.WriteRecord(self, 0, std::string(63, 'f')));
-    EXPECT_FALSE(set.WriteRecord(self, 0, shown + std::string(14, 'Z')));
+    EXPECT_FALSE(set.WriteRecord(self, 0, head + std::string(14, 'Z')));
     EXPECT_EQ(set.FindStage(self)->outputs[0].recordCount, 1u);
     return 3;
   });

@@ -6,10 +6,13 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "trace/record_dump.h"
+#include "trace/segment_create.h"
 #include "trace/segment_text.h"
 #include "trace/trace_command.h"
 
@@ -38,11 +41,11 @@ TEST(RecordDump, Layout) {
        "      >| - - - + - - - - | - - - - + - - - - | - \n"
        "       a b c d e f g h i j k l m n o p q r s t u \n"
        "       6162636465666768696A6B6C6D6E6F707172737475\n"},
-      // A tab or line feed shows as a blank, other control bytes (DEL too)
-      // as a dot, never raw on the terminal; the hex shows the truth.
-      {kTracePeek, 17, "a\tb\n\xff\x1b\a\x7f",
-       "Peek Record: 2, Stream: 17, Length: 8 bytes.\nData: >a b \xff...<\n"
-       "      >| - - - + - - - \n       a   b   \xff . . . \n       6109620AFF1B077F\n"},
+      // A tab or line feed shows as a blank, other control bytes (DEL and
+      // C1 too) as a dot, never raw on the terminal; the hex shows the truth.
+      {kTracePeek, 17, "a\tb\n\xff\x1b\a\x7f\x9b\x80",
+       "Peek Record: 2, Stream: 17, Length: 10 bytes.\nData: >a b \xff.....<\n"
+       "      >| - - - + - - - - | \n       a   b   \xff . . . . . \n       6109620AFF1B077F9B80\n"},
       {kTraceWrite, 0, std::string("ab\0cd", 5),  // a NUL ends the text, not the length
        "Write Record: 2, Stream: 0, Length: 5 bytes.\nData: >ab<\n"
        "      >| - - - + \n       a b \n       6162\n"},
@@ -114,6 +117,48 @@ TEST(TraceCommand, Table) {
   EXPECT_TRUE(AppendCommandPiece(line, std::string("123456789\0tail", 14)));
   EXPECT_FALSE(AppendCommandPiece(line, "y"));
   EXPECT_EQ(line, std::string(990, 'x') + "123456789");
+}
+
+// The segment's name cannot be guessed by another user, and a name that
+// exists (made first to fail the run or to read its trace) is neither used
+// nor removed: the run takes another one.
+TEST(TraceSegmentCreate, NeverTakesOverANameThatExists) {
+  using platform::SharedSegment;
+  const std::string taken = NewTraceSegmentName(), free = NewTraceSegmentName();
+  EXPECT_NE(taken, free);
+  EXPECT_TRUE(std::regex_match(
+      taken, std::regex("DuctrineTrace-" + std::to_string(platform::ProcessId()) + "-[0-9a-f]{16}")))
+      << taken;
+  platform::Handle squatter = SharedSegment::CreateExclusive(taken, kTraceSegmentSize, "9;9;");
+  ASSERT_NE(squatter, nullptr);
+  auto content = [](const std::string& name) {
+    platform::Handle segment = SharedSegment::OpenExisting(name);
+    void* view = segment ? SharedSegment::Map(segment, kTraceSegmentSize) : nullptr;
+    std::string text = view ? std::string(static_cast<const char*>(view), 4) : "(none)";
+    SharedSegment::Unmap(view, kTraceSegmentSize);
+    platform::CloseObject(segment);
+    return text;
+  };
+
+  std::vector<std::string> names = {taken, free};
+  std::size_t next = 0;
+  std::string name;
+  platform::Handle ours = CreateTraceSegment(&name, [&] { return names[next++]; });
+  EXPECT_NE(ours, nullptr);
+  EXPECT_EQ(name, free);
+  EXPECT_EQ(content(free), "0;0;");
+  EXPECT_EQ(content(taken), "9;9;");
+
+  // Only names that exist: no segment, the reason is that, and still nothing removed.
+  platform::Handle none = CreateTraceSegment(&name, [&] { return taken; }, 3);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(platform::LastErrorCode(), SharedSegment::ExistsCode());
+  EXPECT_EQ(content(taken), "9;9;");
+
+  platform::CloseObject(ours);
+  SharedSegment::Remove(free);
+  platform::CloseObject(squatter);
+  SharedSegment::Remove(taken);
 }
 
 }  // namespace
