@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/posix/cleared_attributes.h"
 #include "platform/shared_state.h"
 
 namespace ductrine::platform {
@@ -110,6 +111,7 @@ bool AddOwnerWrite(const char* name, bool followLink, AppendFile* file) {
   if (made) {
     file->madeWritable = true;
     file->savedAttributes = info.st_mode & 07777;
+    file->attributeTicket = NoteAttributeCleared(-1, name, followLink, info.st_mode & 07777);
   }
   ::close(fd);
   return made;
@@ -123,6 +125,8 @@ void PutAttributeBack(const char* name, AppendFile* file, int fd) {
   if (!file->madeWritable) return;
   int code = errno;
   if (fd < 0 || ::fchmod(fd, file->savedAttributes) != 0) ::chmod(name, file->savedAttributes);
+  NoteAttributeRestored(file->attributeTicket);
+  file->attributeTicket = -1;
   errno = code;
   file->madeWritable = false;
 }
@@ -200,6 +204,7 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
         ::fchmod(fd, (info.st_mode & 07777) | S_IWUSR) == 0) {
       file->madeWritable = true;
       file->savedAttributes = info.st_mode & 07777;
+      file->attributeTicket = NoteAttributeCleared(fd, name, followLink, info.st_mode & 07777);
     }
     if (seen && seen->valid && seen->device == info.st_dev && seen->inode == info.st_ino &&
         seen->size == info.st_size && seen->modified == Nanoseconds(info.st_mtim) &&
