@@ -112,8 +112,8 @@ void Watch(int signalFd, int wakeFd, std::function<void()> stop, std::thread* st
       continue;
     }
     // Asked twice: the user will not wait for the orderly end (a stage may
-    // never come to a wait). What the run changed is put back first; no
-    // lock is taken that a stuck stage could hold.
+    // never come to a wait). What the run changed is put back first, from
+    // a list that takes no lock, so no stage stuck anywhere holds it up.
     RestoreClearedAttributes();
     {
       std::lock_guard<std::mutex> hold(g_segmentLock);

@@ -353,7 +353,9 @@ else
 
   # Too few descriptors or too little memory: a numbered message with the
   # real reason, never a module called unfit, never a bare text.
-  for limit in "-n 6" "-v 8000"; do
+  limits=("-n 6")
+  can_cap_memory && limits+=("-v 8000")
+  for limit in "${limits[@]}"; do
     (ulimit $limit; timeout -k 5 "$LIMIT" "$PIPE" "literal a | >> limited.txt" </dev/null >/dev/null 2>"$WORK/err")
     rc=$?
     if [ "$rc" -eq 0 ] && [ ! -s "$WORK/err" ]; then pass; continue; fi
