@@ -5,6 +5,7 @@
 // that is ended while it waits loses nothing: the bytes stay for the next.
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -203,7 +204,8 @@ long BlockingReader::ReadLine(std::string* line, std::size_t most) {
     if (n > 0) {
       line->append(from, n);
       s.taken += n;
-      *result = static_cast<long>(n);
+      // A line of 2 GiB or more still counts as read where a long has 32 bits.
+      *result = static_cast<long>(std::min<std::size_t>(n, LONG_MAX));
       return true;
     }
     if (s.failed) {
