@@ -22,7 +22,7 @@ include(CMakePackageConfigHelpers)
 # libductrine-platform.so.<major> on ELF, ductrine-platform-<major>.dll on
 # Windows. A module linked against another major version names a library
 # that is not there, so the system's loader refuses it and pipe reports the
-# loader's reason (message 1036) instead of running code built for another
+# loader's reason (message 1020) instead of running code built for another
 # layout. Whatever changes that ABI raises the major version in project().
 set(DUCTRINE_ABI_VERSION ${PROJECT_VERSION_MAJOR})
 if(WIN32)

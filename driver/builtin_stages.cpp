@@ -31,6 +31,21 @@ constexpr const char* kWriteFailure =
 
 std::mutex g_streamsLock;
 StandardStreams g_streams;  // guarded by g_streamsLock; empty: the real streams
+// The one reader of standard input, while a stage reads it; guarded by g_streamsLock.
+std::weak_ptr<platform::BlockingReader> g_input;
+
+// Every CONSOLE stage that reads takes its lines from one reader: with a
+// reader each, two of them would each take blocks, and a line across the
+// edge of a block would be torn between them.
+std::shared_ptr<platform::BlockingReader> StandardInput(const StandardStreams& streams) {
+  std::lock_guard<std::mutex> hold(g_streamsLock);
+  std::shared_ptr<platform::BlockingReader> input = g_input.lock();
+  if (!input) {
+    input = std::make_shared<platform::BlockingReader>(streams.read);
+    g_input = input;
+  }
+  return input;
+}
 
 StandardStreams CurrentStreams() {
   {
@@ -103,33 +118,35 @@ class CConsole final : public CProcess {
 
  private:
   std::int32_t ReadInput() {
-    std::unique_ptr<char[]> block(new char[kReadBlock]);
     // Standard input may block without limit: it is read off the dispatcher.
-    platform::BlockingReader reader(streams_.read);
-    LineSplitter lines(pipeSet->recordLimit - 1);
-    bool downstreamOpen = true;
-    auto emit = [this, &downstreamOpen](const std::string& record) {
-      if (!passOn_) return true;  // nobody reads: the input is only drained
-      downstreamOpen = pipeSet->WriteRecord(*this, 0, record);
-      return downstreamOpen;
-    };
+    std::shared_ptr<platform::BlockingReader> input = StandardInput(streams_);
+    const std::size_t longest = static_cast<std::size_t>(pipeSet->recordLimit) - 1;
+    std::string record;
     for (;;) {
+      record.clear();
       long got = 0;
       {
-        // The one place where a stop of the run may end this stage.
+        // The one place where a stop of the run may end this stage. A CR LF
+        // may still follow `longest` bytes; one byte more and the line is
+        // too long, whatever follows, and the rest of it is not read.
         platform::CancellableRegion endable;
-        got = reader.Read(block.get(), kReadBlock);
+        got = input->ReadLine(&record, longest + 2);
       }
       if (got < 0) {
         int code = platform::LastErrorCode();
         ReportFileError(*pipeSet, *this, 2003, nullptr, "STDIN", code);
         return 3;
       }
-      if (got == 0) break;
-      if (!lines.Feed(std::string_view(block.get(), static_cast<std::size_t>(got)), emit)) break;
+      if (got == 0) return 0;
+      if (record.back() == '\n') {
+        record.pop_back();
+        if (!record.empty() && record.back() == '\r') record.pop_back();
+      } else if (record.size() > longest) {
+        record.resize(longest + 1);  // refused by the write (2072)
+      }
+      if (!passOn_) continue;  // nobody reads: the input is only drained
+      if (!pipeSet->WriteRecord(*this, 0, record)) return 0;
     }
-    if (downstreamOpen) lines.Finish(emit);
-    return 0;
   }
 
   std::int32_t ShowRecords() {
@@ -287,6 +304,7 @@ StageEntry BuiltinStageEntry(std::string_view typeName) {
 void SetStandardStreamsForTesting(StandardStreams streams) {
   std::lock_guard<std::mutex> hold(g_streamsLock);
   g_streams = std::move(streams);
+  g_input.reset();  // the next reader reads the new streams
 }
 
 }  // namespace ductrine

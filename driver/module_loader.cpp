@@ -66,8 +66,13 @@ std::variant<StageEntry, ParseError> LoadStageEntry(std::string_view fileName,
     std::string error;
     void* module = platform::StageModule::Load(path, &error);
     if (module == nullptr) {
+      const int code = platform::LastErrorCode();
+      // A process short of descriptors or memory is no fault of the module.
+      if (code != 0) {
+        return ParseError{2014, {"stage module: '" + path + "'", code, platform::ReasonText(code)}};
+      }
       if (error.empty()) error = "unknown loader error";
-      return ParseError{1036, {prefix, fileName, error}};
+      return ParseError{1020, {prefix, fileName}, "\n                    Reason: " + error};
     }
     void* entry = platform::StageModule::Symbol(module, "BeginStage");
     if (entry == nullptr) return ParseError{1020, {prefix, fileName}};

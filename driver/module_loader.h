@@ -33,11 +33,13 @@ bool ModuleFileExists(std::string_view fileName, const std::vector<std::string>&
 
 // Loads `fileName` from the first folder that has a file of that name and
 // returns its BeginStage. 1001 when no folder has it, with the file name and
-// the folders searched on a continuation line; 1036 (folder with its
-// trailing "/", file name, the loader's explanation) when the system's
-// loader refuses the file, as it refuses a module linked against a platform
-// library of another ABI version (another file name); 1020 (folder, file
-// name) when the library loads but has no BeginStage.
+// the folders searched on a continuation line; 1020 (folder with its
+// trailing "/", file name) when the library loads but has no BeginStage,
+// and when the system's loader refuses the file, as it refuses a module
+// linked against a platform library of another ABI version (another file
+// name): then with the loader's explanation on a continuation line. 2014,
+// a stage's message (what is launched, the code and its reason), when the
+// process ran short of descriptors or memory for the load.
 std::variant<StageEntry, ParseError> LoadStageEntry(std::string_view fileName,
                                                     const std::vector<std::string>& folders);
 

@@ -71,9 +71,10 @@ class TraceSegment {
 
 // Entry points by pipe and stage; modules are loaded once each, and only
 // when the pipeline uses them, so a pipeline of built-in stages runs
-// without any module installed.
+// without any module installed. A failure reported here already is an
+// error numbered 0.
 std::variant<std::vector<std::vector<StageEntry>>, ParseError> FindEntries(
-    const CPipeSet& set, const std::function<const std::vector<std::string>&()>& moduleFolders) {
+    CPipeSet& set, const std::function<const std::vector<std::string>&()>& moduleFolders) {
   std::vector<std::vector<StageEntry>> entries;
   std::map<std::string, StageEntry> modules;
   for (const CPipe& pipe : set.pipes) {
@@ -85,7 +86,18 @@ std::variant<std::vector<std::vector<StageEntry>>, ParseError> FindEntries(
         auto known = modules.find(file);
         if (known == modules.end()) {
           auto loaded = LoadStageEntry(file, moduleFolders());
-          if (const ParseError* error = std::get_if<ParseError>(&loaded)) return *error;
+          if (const ParseError* error = std::get_if<ParseError>(&loaded)) {
+            if (error->number < 2000) return *error;
+            // A stage's message: the stage whose module could not be had.
+            class Identity final : public CProcess {
+             public:
+              explicit Identity(const CStageCall& call) : CProcess(call) {}
+              bool Setup() override { return false; }
+              std::int32_t Run() override { return 3; }
+            } identity(CStageCall{0, &set, stage.pipeIndex, stage.stageIndex});
+            set.IssueMessage(identity, error->number, kSeverityError, error->args);
+            return ParseError{};  // reported
+          }
           known = modules.emplace(file, std::get<StageEntry>(loaded)).first;
         }
         entry = known->second;
@@ -157,7 +169,9 @@ int RunPipeline(std::span<const std::string> args, const char* modulePath, Signa
     return Refuse(*error);
   }
   auto entries = FindEntries(set, moduleFolders);
-  if (const ParseError* error = std::get_if<ParseError>(&entries)) return Refuse(*error);
+  if (const ParseError* error = std::get_if<ParseError>(&entries)) {
+    return error->number == 0 ? FailureExitStatus(set.highestReturnCode) : Refuse(*error);
+  }
 
   TraceSegment trace;
   if (pipeline.trace) {
@@ -182,7 +196,7 @@ int RunPipeline(std::span<const std::string> args, const char* modulePath, Signa
 }  // namespace
 
 int RunPipeCommand(std::span<const std::string> args, const char* modulePath) {
-  platform::IgnoreBrokenPipe();
+  platform::PrepareCommandProcess();
   // A signal ends the run the way a stop does: every file is closed whole
   // and every read-only attribute put back; the process then ends as the
   // signal would have ended it, once everything of the run (its TRACE

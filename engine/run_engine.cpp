@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <system_error>
 #include <memory>
 
@@ -92,12 +93,23 @@ std::string RunEngine::WriteStallDump() {
   std::filesystem::path folder = dumpFolder_.empty()
                                      ? std::filesystem::temp_directory_path(error)
                                      : std::filesystem::path(dumpFolder_);
-  char name[64];
-  std::snprintf(name, sizeof name, "ductrine-stall-%u-%u.txt", platform::ProcessId(),
-                g_runCounter.load());
-  std::string path = (folder / name).string();
-  std::FILE* file = platform::OpenFileShared(path.c_str(), "w", platform::Share::kDenyNone);
-  if (!file) return path;
+  // A new file only, under a name nobody can plant a link at beforehand:
+  // a file of that name, or a link, is never written through.
+  std::random_device random;
+  std::string path;
+  std::FILE* file = nullptr;
+  for (int attempt = 0; attempt < 16 && file == nullptr; ++attempt) {
+    char name[96];
+    std::snprintf(name, sizeof name, "ductrine-stall-%u-%u-%08x.txt", platform::ProcessId(),
+                  g_runCounter.load(), static_cast<unsigned>(random()));
+    path = (folder / name).string();
+    file = platform::CreatePrivateFile(path.c_str());
+  }
+  auto failed = [&folder](int code) {
+    return "(none), no dump could be written in: '" + folder.string() + "', Rc: " +
+           std::to_string(code) + ",\n                    Reason: " + platform::ReasonText(code);
+  };
+  if (!file) return failed(platform::LastErrorCode());
   static const char* const kStates[] = {"running", "ended", "waiting for a record",
                                         "waiting for its record to be taken"};
   for (CPipe& pipe : set_.pipes)
@@ -119,7 +131,14 @@ std::string RunEngine::WriteStallDump() {
                      static_cast<unsigned>(stage.outputs[i].recordCount));
       std::fprintf(file, "\n");
     }
-  std::fclose(file);
+  // A dump cut short (a full disk) is no dump: it goes, and the message says so.
+  const bool written = std::fflush(file) == 0 && !std::ferror(file);
+  const int code = platform::LastErrorCode();
+  if (std::fclose(file) != 0 || !written) {
+    const int reported = written ? platform::LastErrorCode() : code;
+    platform::EraseFile(path.c_str());
+    return failed(reported);
+  }
   return path;
 }
 

@@ -53,6 +53,7 @@ class RunEngine {
   void NameEvents();
   void FinishStage(CStage& stage);
   void ReportLaunchFailure(CStage& stage, int code);
+  // The dump's path, or, when none could be written, what to say instead.
   std::string WriteStallDump();
 
   CPipeSet& set_;

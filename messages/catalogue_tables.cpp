@@ -44,7 +44,6 @@ const char* const kSystemMessageTable[] = {
     "1033 Invalid TRACE command: '%s'. %s\n\n  Usage: <enter>|End|HeLP|Off|SouRCe|Run <count|*>\n",
     "1034 PIPE sub-command '%s' can only be specified in an ooRexx program launched through the CALLPIPE stage command.",
     "1035 %s requires an ooRexx variable, stem or array operand.",
-    "1036 '%s%s' cannot be loaded as a Ductrine stage DLL,\n                    Reason: %s",
     "1999 Request made by: Pipe(%s),Stage(%d),Type(%s) to issue %s message no: %.3d failed, message not found!",
     "",
 };

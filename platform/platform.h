@@ -158,6 +158,8 @@ struct AppendFile {
   // The read-only attribute was cleared; CloseAppendFile sets it again.
   bool madeWritable = false;
   unsigned savedAttributes = 0;
+  // Where an end at once finds the cleared attribute (POSIX); -1 for none.
+  int attributeTicket = -1;
 };
 enum class AppendOpen {
   kOpened,
@@ -273,7 +275,10 @@ class DUCTRINE_PLATFORM_API OutsideWaker {
 
 // A read that can block without limit (a pipe, a terminal), made by a
 // thread of its own while the calling fiber waits, so the other fibers go
-// on. On a plain thread it reads on the caller's thread.
+// on; on a plain thread it reads on the caller's thread. What is read goes
+// to a buffer of the reader's, from which the callers take: any number of
+// fibers and threads may call at once, one read is in flight for all of
+// them, and a caller that is ended while it waits loses no byte.
 class DUCTRINE_PLATFORM_API BlockingReader {
  public:
   using ReadFunction = std::function<long(char* buffer, std::size_t size)>;
@@ -282,9 +287,16 @@ class DUCTRINE_PLATFORM_API BlockingReader {
   ~BlockingReader();
   BlockingReader(const BlockingReader&) = delete;
   BlockingReader& operator=(const BlockingReader&) = delete;
-  // What the read function returned. Inside a CancellableRegion a stop may
-  // end the calling fiber here (it unwinds; the read's data is dropped).
+  // Up to `size` bytes: the count, 0 at the end (from then on, for every
+  // caller), -1 on a failed read (error code set; the next call reads
+  // again). Inside a CancellableRegion a stop may end the calling fiber
+  // here; it unwinds.
   long Read(char* buffer, std::size_t size);
+  // Appends to `line` the bytes up to and including the next line feed;
+  // when none comes within `most` bytes, those `most` bytes; at the end, a
+  // last line without its line feed. Results as for Read. Each call takes
+  // a line whole, so callers that take in turn never split one.
+  long ReadLine(std::string* line, std::size_t most);
 
  private:
   struct State;
@@ -355,15 +367,27 @@ DUCTRINE_PLATFORM_API std::string PlatformLibraryFolder();
 // Stage modules stay loaded for the life of the process: a stage thread may
 // still be unwinding through module code when the run returns.
 struct StageModule {
-  // Null on failure, with the loader's explanation in `error`.
+  // Null on failure, with the loader's explanation in `error` and an error
+  // code: that of the shortage when the process ran short (of descriptors,
+  // of memory), 0 when the loader refused the file itself (not a module of
+  // this system, one of another ABI, a dependency missing).
   DUCTRINE_PLATFORM_API static void* Load(const std::string& path, std::string* error);
   // The address of an exported symbol; null when the module has none.
   DUCTRINE_PLATFORM_API static void* Symbol(void* module, const char* name);
 };
 
-// A reader of standard output that goes away makes writes fail with the
-// broken-pipe code instead of ending the process. Call once, early.
-DUCTRINE_PLATFORM_API void IgnoreBrokenPipe();
+// Call once, first thing, before any descriptor is opened. Standard input,
+// output and error are open afterwards: a closed one is opened on the null
+// device for reading only (input reads as its end, a write fails with the
+// code of a closed descriptor), so that no descriptor of ours takes its
+// number. A reader of standard output that goes away, or a file that reaches
+// the process's size limit, makes the write fail with its error code instead
+// of ending the process.
+DUCTRINE_PLATFORM_API void PrepareCommandProcess();
+// Creates a new file for the owner alone (mode 0600 on POSIX), open for
+// writing; never opens one that exists, nor follows a link of that name.
+// Null with the error code set on failure (EEXIST when the name is taken).
+DUCTRINE_PLATFORM_API std::FILE* CreatePrivateFile(const char* name);
 // Up to `size` bytes of standard input: the count, 0 at its end, -1 on an
 // error (code set). Blocks; a console stage calls it inside a
 // CancellableRegion so that a stop can end it there.
@@ -386,8 +410,10 @@ DUCTRINE_PLATFORM_API void RemoveSegmentOnInterrupt(std::string_view name);
 // runs once, on a thread of its own, console input ends (a stage at the
 // trace prompt reads an empty line), and the process goes on so that the
 // run can end the orderly way; EndIfTerminatingSignal ends it then. A second
-// such signal ends the process at once. A signal that the parent chose to
-// ignore stays ignored. Call on the main thread before any other thread
+// such signal ends the process at once, after setting every read-only
+// attribute that the run cleared again (POSIX). Where no watch can be had
+// (no descriptor or thread to spare), the first signal does that. A signal
+// that the parent chose to ignore stays ignored. Call on the main thread before any other thread
 // starts (they inherit what it sets); one watch at a time.
 DUCTRINE_PLATFORM_API void OnTerminatingSignal(std::function<void()> stop);
 // Ends the watch. When a terminating signal has come, ends the process as

@@ -333,8 +333,11 @@ void CTailwriter::ReportOpenFailure(AppendOpen result, int code, bool probed) {
     case AppendOpen::kLink:
       ReportLink();
       return;
-    case AppendOpen::kOpened:
     case AppendOpen::kNoReader:
+      // A stop ended the wait for a reader: nothing failed.
+      if (pipeSet->stopping.load() != 0) return;
+      break;
+    case AppendOpen::kOpened:
     case AppendOpen::kFailed:
       break;
   }

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/cleared_attributes.h"
 #include "platform/shared_state.h"
 
 namespace ductrine::platform {
@@ -115,6 +116,7 @@ bool AddOwnerWrite(const char* name, bool followLink, AppendFile* file) {
   if (made) {
     file->madeWritable = true;
     file->savedAttributes = info.st_mode & 07777;
+    file->attributeTicket = NoteAttributeCleared(-1, name, followLink, info.st_mode & 07777);
   }
   ::close(fd);
   return made;
@@ -128,6 +130,8 @@ void PutAttributeBack(const char* name, AppendFile* file, int fd) {
   if (!file->madeWritable) return;
   int code = errno;
   if (fd < 0 || ::fchmod(fd, file->savedAttributes) != 0) ::chmod(name, file->savedAttributes);
+  NoteAttributeRestored(file->attributeTicket);
+  file->attributeTicket = -1;
   errno = code;
   file->madeWritable = false;
 }
@@ -205,6 +209,7 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
         ::fchmod(fd, (info.st_mode & 07777) | S_IWUSR) == 0) {
       file->madeWritable = true;
       file->savedAttributes = info.st_mode & 07777;
+      file->attributeTicket = NoteAttributeCleared(fd, name, followLink, info.st_mode & 07777);
     }
     if (seen && seen->valid && seen->device == info.st_dev && seen->inode == info.st_ino &&
         seen->size == info.st_size && seen->modified == Nanoseconds(info.st_mtim) &&

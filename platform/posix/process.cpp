@@ -15,9 +15,12 @@
 #include <csignal>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <new>
 #include <mutex>
 #include <thread>
 
+#include "platform/posix/cleared_attributes.h"
 #include "platform/posix/object.h"
 
 namespace ductrine::platform {
@@ -37,10 +40,21 @@ char g_segmentName[256];
 std::mutex g_segmentLock;
 std::atomic<bool> g_handlersInstalled{false};
 
-void RemoveSegmentAndDie(int signal) {
+// A signal that ends the process at once (no watch) puts back what the run
+// changed and must not leave: cleared read-only attributes, the segment.
+void EndAtOnce(int signal) {
+  RestoreClearedAttributes();
   if (g_segmentName[0] != '\0') shm_unlink(g_segmentName);
   std::signal(signal, SIG_DFL);
   std::raise(signal);
+}
+
+void InstallEndAtOnce() {
+  if (g_handlersInstalled.exchange(true)) return;
+  for (int signal : {SIGINT, SIGHUP, SIGTERM}) {
+    // A signal the caller's parent chose to ignore stays ignored.
+    if (std::signal(signal, EndAtOnce) == SIG_IGN) std::signal(signal, SIG_IGN);
+  }
 }
 
 // Ends the process by `signal` as its default action would, from any
@@ -60,7 +74,8 @@ void RemoveSegmentAndDie(int signal) {
 // watcher thread, so no stage thread is ever interrupted and nothing runs
 // in a signal handler.
 struct SignalWatch {
-  std::thread watcher;
+  pthread_t watcher{};
+  bool watching = false;
   int signalFd = -1;
   int wakeFds[2] = {-1, -1};  // a byte on it ends the watch
   sigset_t previousMask;
@@ -96,13 +111,48 @@ void Watch(int signalFd, int wakeFd, std::function<void()> stop, std::thread* st
       }
       continue;
     }
-    // Asked twice: the user will not wait for the orderly end.
+    // Asked twice: the user will not wait for the orderly end (a stage may
+    // never come to a wait). What the run changed is put back first, from
+    // a list that takes no lock, so no stage stuck anywhere holds it up.
+    RestoreClearedAttributes();
     {
       std::lock_guard<std::mutex> hold(g_segmentLock);
       if (g_segmentName[0] != '\0') shm_unlink(g_segmentName);
     }
     DieBy(signal);
   }
+}
+
+struct WatchStart {
+  int signalFd;
+  int wakeFd;
+  std::function<void()> stop;
+};
+
+void* WatchMain(void* argument) {
+  std::unique_ptr<WatchStart> start(static_cast<WatchStart*>(argument));
+  Watch(start->signalFd, start->wakeFd, std::move(start->stop), &g_watch.stopper);
+  return nullptr;
+}
+
+// The watcher needs little stack: a small one, so that a process short of
+// memory still gets its watch.
+bool StartWatcher(std::function<void()> stop) {
+  auto* start = new (std::nothrow) WatchStart{g_watch.signalFd, g_watch.wakeFds[0], std::move(stop)};
+  if (start == nullptr) return false;
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) {
+    delete start;
+    return false;
+  }
+  pthread_attr_setstacksize(&attributes, 256 * 1024);
+  const int failed = pthread_create(&g_watch.watcher, &attributes, WatchMain, start);
+  pthread_attr_destroy(&attributes);
+  if (failed != 0) {
+    delete start;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -128,18 +178,54 @@ void* StageModule::Load(const std::string& path, std::string* error) {
   // RTLD_LOCAL: every module keeps its own copy of the framework; only the
   // platform library (a dependency of both) is shared.
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!module && error) {
-    const char* text = dlerror();
-    *error = text ? text : "unknown loader error";
+  if (module) return module;
+  const char* said = dlerror();
+  const std::string text = said ? said : "unknown loader error";
+  if (error) *error = text;
+  // The loader keeps its error code to itself: whether the process ran
+  // short is asked again, with an open of the file, and read from the
+  // loader's words for memory it could not map.
+  int code = 0;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::close(fd);
+  } else if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) {
+    code = errno;
   }
-  return module;
+  if (code == 0 && (text.find("failed to map segment") != std::string::npos ||
+                    text.find(std::strerror(ENOMEM)) != std::string::npos))
+    code = ENOMEM;
+  errno = code;
+  return nullptr;
 }
 
 void* StageModule::Symbol(void* module, const char* name) {
   return module ? dlsym(module, name) : nullptr;
 }
 
-void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
+void PrepareCommandProcess() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is `fd` itself, the ones below being open.
+    int opened = ::open("/dev/null", O_RDONLY);
+    if (opened != fd && opened >= 0) ::close(opened);
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
+std::FILE* CreatePrivateFile(const char* name) {
+  int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  std::FILE* file = ::fdopen(fd, "w");
+  if (file == nullptr) {
+    int code = errno;
+    ::close(fd);
+    ::unlink(name);
+    errno = code;
+  }
+  return file;
+}
 
 long ReadStandardInput(char* buffer, std::size_t size) {
   for (;;) {
@@ -176,15 +262,11 @@ void RemoveSegmentOnInterrupt(std::string_view name) {
   }
   std::memcpy(g_segmentName, shm.c_str(), shm.size() + 1);
   // Under a watch the watcher removes it; a signal never reaches a handler.
-  if (g_watch.watcher.joinable() || g_handlersInstalled.exchange(true)) return;
-  for (int signal : {SIGINT, SIGHUP, SIGTERM}) {
-    // A signal the caller's parent chose to ignore stays ignored.
-    if (std::signal(signal, RemoveSegmentAndDie) == SIG_IGN) std::signal(signal, SIG_IGN);
-  }
+  if (!g_watch.watching) InstallEndAtOnce();
 }
 
 void OnTerminatingSignal(std::function<void()> stop) {
-  if (g_watch.watcher.joinable()) return;
+  if (g_watch.watching) return;
   sigset_t watched;
   sigemptyset(&watched);
   for (int signal : {SIGINT, SIGHUP, SIGTERM}) {
@@ -193,26 +275,36 @@ void OnTerminatingSignal(std::function<void()> stop) {
     if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
     sigaddset(&watched, signal);
   }
-  if (pthread_sigmask(SIG_BLOCK, &watched, &g_watch.previousMask) != 0) return;
-  g_watch.signalFd = signalfd(-1, &watched, SFD_CLOEXEC);
-  if (g_watch.signalFd < 0 || pipe2(g_watch.wakeFds, O_CLOEXEC) != 0) {
-    // Without a watch the signals keep their default action.
-    if (g_watch.signalFd >= 0) ::close(g_watch.signalFd);
-    g_watch.signalFd = -1;
-    pthread_sigmask(SIG_SETMASK, &g_watch.previousMask, nullptr);
+  if (pthread_sigmask(SIG_BLOCK, &watched, &g_watch.previousMask) != 0) {
+    InstallEndAtOnce();
     return;
   }
   g_caughtSignal.store(0);
-  g_watch.watcher =
-      std::thread(Watch, g_watch.signalFd, g_watch.wakeFds[0], std::move(stop), &g_watch.stopper);
+  g_watch.signalFd = signalfd(-1, &watched, SFD_CLOEXEC);
+  if (g_watch.signalFd < 0 || pipe2(g_watch.wakeFds, O_CLOEXEC) != 0 ||
+      !StartWatcher(std::move(stop))) {
+    // Without a watch (no descriptor or thread to spare) a signal ends the
+    // process at once, after putting back what the run changed.
+    if (g_watch.signalFd >= 0) ::close(g_watch.signalFd);
+    for (int& fd : g_watch.wakeFds) {
+      if (fd >= 0) ::close(fd);
+      fd = -1;
+    }
+    g_watch.signalFd = -1;
+    InstallEndAtOnce();
+    pthread_sigmask(SIG_SETMASK, &g_watch.previousMask, nullptr);
+    return;
+  }
+  g_watch.watching = true;
 }
 
 void EndIfTerminatingSignal() {
-  if (!g_watch.watcher.joinable()) return;
+  if (!g_watch.watching) return;
   char end = 0;
   while (::write(g_watch.wakeFds[1], &end, 1) < 0 && errno == EINTR) {
   }
-  g_watch.watcher.join();
+  pthread_join(g_watch.watcher, nullptr);
+  g_watch.watching = false;
   if (g_watch.stopper.joinable()) g_watch.stopper.join();
   ::close(g_watch.signalFd);
   ::close(g_watch.wakeFds[0]);

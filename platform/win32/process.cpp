@@ -2,6 +2,12 @@
 // (DLLs), and its standard streams. Standard output is a text stream here:
 // each line feed leaves as a carriage return and a line feed.
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -64,8 +70,13 @@ void* StageModule::Load(const std::string& path, std::string* error) {
   for (char& c : native)
     if (c == '/') c = '\\';
   HMODULE module = LoadLibraryA(native.c_str());
-  if (module == nullptr && error) *error = ReasonText(static_cast<int>(GetLastError()));
-  return reinterpret_cast<void*>(module);
+  if (module != nullptr) return reinterpret_cast<void*>(module);
+  const DWORD code = GetLastError();
+  if (error) *error = ReasonText(static_cast<int>(code));
+  const bool short_ = code == ERROR_TOO_MANY_OPEN_FILES || code == ERROR_NOT_ENOUGH_MEMORY ||
+                      code == ERROR_OUTOFMEMORY || code == ERROR_COMMITMENT_LIMIT;
+  SetLastErrorCode(short_ ? static_cast<int>(code) : 0);
+  return nullptr;
 }
 
 void* StageModule::Symbol(void* module, const char* name) {
@@ -73,8 +84,23 @@ void* StageModule::Symbol(void* module, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 
-// A write to a reader that has gone fails with a code; no signal ends the process.
-void IgnoreBrokenPipe() {}
+// Handles are not numbered from 0, and no signal ends a writer.
+void PrepareCommandProcess() {}
+
+std::FILE* CreatePrivateFile(const char* name) {
+  int fd = _open(name, _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT, _S_IREAD | _S_IWRITE);
+  if (fd < 0) {
+    SetLastError(static_cast<DWORD>(_doserrno));
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "w");
+  if (file == nullptr) {
+    _close(fd);
+    _unlink(name);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  return file;
+}
 
 long ReadStandardInput(char* buffer, std::size_t size) {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);

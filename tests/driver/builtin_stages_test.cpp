@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -113,6 +115,44 @@ TEST(ConsoleStage, ReadsStandardInput) {
     EXPECT_EQ(out.messages, c.more ? Strings{} : failed);
     if (c.take <= 0) { EXPECT_EQ(reads, 2) << "read to the end"; }
     EXPECT_EQ(streams.output, "") << "a reading console shows nothing";
+  }
+}
+
+// CONSOLE stages that read one standard input take whole lines from it in
+// turn, though the input comes in blocks that cut lines anywhere: every line
+// reaches one of them whole, each in order; fibers and threads alike.
+TEST(ConsoleStage, ReadersOfOneInputTakeWholeLinesInTurn) {
+  Strings lines;
+  std::string input;
+  for (int i = 0; i < 3000; ++i) {
+    lines.push_back(std::to_string(10000 + i));
+    input += lines.back() + "\n";
+  }
+  for (bool threads : {false, true}) {
+    SCOPED_TRACE(threads ? "a thread each" : "fibers");
+    std::mutex lock;
+    std::size_t at = 0;
+    FakeStreams streams([&](char* buffer, std::size_t size) -> long {
+      std::lock_guard<std::mutex> hold(lock);
+      const std::size_t n = std::min({std::size_t{7}, size, input.size() - at});
+      input.copy(buffer, n, at);
+      at += n;
+      return static_cast<long>(n);
+    });
+    test::TestRun run;
+    run.threadPerStage = threads;
+    Strings got[2];
+    for (std::uint32_t pipe = 0; pipe < 2; ++pipe)
+      run.Connect(run.AddEntry(pipe, "CONSOLE", BuiltinStageEntry("CONSOLE")),
+                  run.Add(pipe, "SINK", test::Collector(&got[pipe])));
+    RunResult result = run.Run();
+    EXPECT_EQ(result.Code(0, 0), 0);
+    EXPECT_EQ(result.Code(1, 0), 0);
+    for (const Strings& taken : got) EXPECT_TRUE(std::is_sorted(taken.begin(), taken.end()));
+    Strings all = got[0];
+    all.insert(all.end(), got[1].begin(), got[1].end());
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(all, lines);
   }
 }
 

@@ -155,8 +155,8 @@ a selection on a module's stage~-~0~ann smith 42\nbob jones 7\n~~< people.txt | 
 a missing module folder~$WORK/no-such-folder~255~~$S 1001: No stage DLLs have been found. Cannot run Ductrine!\nLooked for '$MODULE' in: '$WORK/no-such-folder'~literal a | >> nowhere.txt
 an empty module path is no module path~~0~~~literal a | >> empty-path.txt
 built-in stages need no module~$WORK/no-such-folder~0~a\n~~literal a | console
-a file that is no module~$WORK/broken$PATH_SEP$BIN~255~~$S 1036: '$WORK/broken/$MODULE' cannot be loaded as a Ductrine stage DLL,\nReason: ?*~literal a | >> nowhere.txt
-a module of another ABI version~$BIN/../stale-abi~255~~$S 1036: '$BIN/../stale-abi/staleabi${MODULE#tailwriter}' cannot be loaded as a Ductrine stage DLL,\nReason: $ABI_REASON~literal a | staleabi
+a file that is no module~$WORK/broken$PATH_SEP$BIN~255~~$S 1020: '$WORK/broken/$MODULE' is not a valid Ductrine stage DLL.\nReason: ?*~literal a | >> nowhere.txt
+a module of another ABI version~$BIN/../stale-abi~255~~$S 1020: '$BIN/../stale-abi/staleabi${MODULE#tailwriter}' is not a valid Ductrine stage DLL.\nReason: $ABI_REASON~literal a | staleabi
 a module found by its command's name~-~0~m0\nm1\n~~test_stage_module 2 | console
 a command without a module~$WORK/empty~255~~$S 1007: Pipe(0),Stage(1): Bad command: 'test_stage_module'.~literal a | test_stage_module 2
 the module found in a later folder~$WORK/empty$PATH_SEP$PATH_SEP$WORK/good~0~~~literal found | >> found.txt
@@ -264,6 +264,106 @@ else
       "old$(for _ in $(seq 64); do printf '\n%s' "$record"; done)"
     [ "$(stat -c %a ro.txt)" = 444 ] && pass || fail "SIG${signal%:*}: the file is read-only again" "$(stat -c %a ro.txt)"
     chmod 644 ro.txt
+  done
+fi
+
+# ---------------------------------------------------------------------------
+# A second signal ends a run that cannot stop (a stage blocked in a call of
+# its own) at once, with every read-only attribute the run cleared set again.
+# A stop while a Tailwriter waits for a FIFO's reader ends that wait quietly.
+
+if [ -n "$WINDOWS" ]; then
+  skip "a second terminating signal, a FIFO without a reader (POSIX signals)"
+else
+  for mode in "" --threads; do
+    printf 'old' >ro2.txt
+    chmod 444 ro2.txt
+    rm -f blocked.mark
+    timeout -s KILL "$LIMIT" "$PIPE" $mode "< in.txt | >> ro2.txt | test_stage_module block blocked.mark" \
+      </dev/null >/dev/null 2>"$WORK/err" &
+    waiter=$!
+    for _ in $(seq 1 $((LIMIT * 20))); do [ -e blocked.mark ] && break; sleep 0.05; done
+    kill -TERM "$(pgrep -P "$waiter")"
+    kill -TERM "$(pgrep -P "$waiter")"
+    wait "$waiter"
+    rc=$?
+    expect_status "a second SIGTERM ${mode:-on one dispatcher}" 143
+    [ "$(stat -c %a ro2.txt)" = 444 ] && pass ||
+      fail "a second SIGTERM ${mode:-on one dispatcher}: the file is read-only again" "$(stat -c %a ro2.txt)"
+    chmod 644 ro2.txt
+
+    rm -f reader.fifo
+    mkfifo reader.fifo
+    timeout -s KILL "$LIMIT" "$PIPE" $mode "literal a | >> reader.fifo" </dev/null >/dev/null 2>"$WORK/err" &
+    waiter=$!
+    # The wait for a reader runs on a thread of its own: the watcher, the
+    # stages' threads (--threads) and that one.
+    want=3
+    [ -n "$mode" ] && want=5
+    for _ in $(seq 1 $((LIMIT * 20))); do
+      pid=$(pgrep -P "$waiter")
+      [ -n "$pid" ] && [ "$(ls "/proc/$pid/task" 2>/dev/null | wc -l)" -ge "$want" ] && break
+      sleep 0.05
+    done
+    kill -TERM "$pid"
+    wait "$waiter"
+    rc=$?
+    expect_status "a stop while waiting for a FIFO's reader ${mode:-on one dispatcher}" 143
+    [ -s "$WORK/err" ] && fail "a stop while waiting for a FIFO's reader ${mode:-on one dispatcher}: messages" \
+      "$(head -c 300 "$WORK/err")" || pass
+  done
+fi
+
+# ---------------------------------------------------------------------------
+# Closed standard streams and resource limits: every failure is a numbered
+# message with its real reason, and nothing is cut or left writable unsaid.
+
+if [ -n "$WINDOWS" ]; then
+  skip "closed descriptors and resource limits (POSIX)"
+else
+  for mode in "" --threads; do
+    m=${mode:-on one dispatcher}
+    # A closed standard input is the end of the input; the signal watch
+    # does not take its number.
+    timeout -k 5 "$LIMIT" "$PIPE" $mode "console | >> closed-in.txt" <&- >"$WORK/out" 2>"$WORK/err"
+    rc=$?
+    expect_status "a closed standard input $m" 0
+    [ -e closed-in.txt ] && fail "a closed standard input $m: a file was created" || pass
+    # A closed standard output is an output that cannot be written.
+    printf 'a\n' | timeout -k 5 "$LIMIT" "$PIPE" $mode "console | console" >&- 2>"$WORK/err"
+    rc=$?
+    expect_status "a closed standard output $m" 255
+    if [ "$(messages)" = "<stamp>PIPE: Pipe(0),Stage(1),Type(CONSOLE): 2999RE: Stream: 0, Rec: 1, Failure writing file: 'STDOUT', Rc: 9,
+                    Reason: Bad file descriptor" ]; then pass
+    else fail "a closed standard output $m (messages)" "$(messages)"; fi
+
+    # The file-size limit fails the write as any other: 2999, the file
+    # read-only again, the records for other files kept.
+    { printf 'fsz-other.txt first\n'; for _ in $(seq 40); do printf 'fsz.txt %01000d\n' 0; done; } >fsz-in.txt
+    rm -f fsz.txt fsz-other.txt
+    printf 'old' >fsz.txt
+    chmod 444 fsz.txt
+    (ulimit -f 8; timeout -k 5 "$LIMIT" "$PIPE" $mode "< fsz-in.txt | >>" >"$WORK/out" 2>"$WORK/err")
+    rc=$?
+    expect_status "the file-size limit $m" 255
+    if grep -q "2999RE: Stream: 0, Rec: [0-9]*, Failure writing file: 'fsz.txt', Rc: 27," "$WORK/err"; then pass
+    else fail "the file-size limit $m (messages)" "$(messages)"; fi
+    [ "$(stat -c %a fsz.txt)" = 444 ] && pass || fail "the file-size limit $m: read-only again" "$(stat -c %a fsz.txt)"
+    expect_bytes "the file-size limit $m: the other file" fsz-other.txt "first"
+    chmod 644 fsz.txt
+  done
+
+  # Too few descriptors or too little memory: a numbered message with the
+  # real reason, never a module called unfit, never a bare text.
+  limits=("-n 6")
+  can_cap_memory && limits+=("-v 8000")
+  for limit in "${limits[@]}"; do
+    (ulimit $limit; timeout -k 5 "$LIMIT" "$PIPE" "literal a | >> limited.txt" </dev/null >/dev/null 2>"$WORK/err")
+    rc=$?
+    if [ "$rc" -eq 0 ] && [ ! -s "$WORK/err" ]; then pass; continue; fi
+    if [ "$rc" -eq 255 ] && messages | grep -Eq '^<stamp>PIPE: ' && ! messages | grep -Eqv '^(<stamp>PIPE: | {20}Reason: )' &&
+       ! grep -q 'not a valid' "$WORK/err" && grep -Eq 'Reason: (Too many open files|Cannot allocate memory)' "$WORK/err"; then pass
+    else fail "under ulimit $limit: a numbered message with the real reason" "status $rc" "$(head -c 400 "$WORK/err")"; fi
   done
 fi
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <iterator>
 #include <stdexcept>
 
 #include "tests/harness/flavour.h"
@@ -102,6 +104,52 @@ TEST(RunEngine, AnEndedStageSeversItsNeighboursEnds) {
   RunResult result = run.Run();
   EXPECT_EQ(result.Code(0, 0), 0);
   EXPECT_EQ(result.Code(0, 2), 0);
+}
+
+// A stall is reported with its dump, which is always a new file of a name
+// of its own, for the owner alone; where none can be written the message
+// says so instead of naming a file that is not there.
+TEST(RunEngine, StallDumpIsANewFileOrTheMessageSaysThereIsNone) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                       ("ductrine-dump-" + std::to_string(platform::ProcessId()));
+  RemoveAll(folder.string());
+  std::filesystem::create_directory(folder);
+  for (bool folderExists : {true, true, false}) {
+    SCOPED_TRACE(folderExists ? "folder" : "no folder");
+    if (!folderExists) {
+      // Two stalls, two dumps: the second never wrote over the first.
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2);
+      RemoveAll(folder.string());
+    }
+    ConsoleCapture console;
+    TestRun run;
+    run.dumpFolder = folder.string();
+    auto waitForOther = [](CProcess& self, CPipeSet& set) {
+      std::string record;
+      return set.PeekRecord(self, 0, record) ? 1 : 0;
+    };
+    StageRef a = run.Add(0, "A", waitForOther), b = run.Add(0, "B", waitForOther);
+    run.Connect(a, b);
+    run.Connect(b, a);
+    EXPECT_EQ(run.Run().highestReturnCode, 1005u);
+    ASSERT_FALSE(console.Lines().empty());
+    const std::string line = MaskStamp(console.Lines()[0]);
+    const std::string head = "<stamp>PIPE: Error 1005: Stall detected, writing dump to: ";
+    ASSERT_EQ(line.substr(0, head.size()), head);
+    const std::string named = line.substr(head.size());
+    if (!folderExists) {
+      EXPECT_EQ(named, "(none), no dump could be written in: '" + folder.string() + "', Rc: " +
+                           std::to_string(kErrors.pathNotFound) + ",");
+      EXPECT_FALSE(std::filesystem::exists(folder));
+      continue;
+    }
+    ASSERT_TRUE(std::filesystem::is_regular_file(named)) << named;
+    EXPECT_EQ(std::filesystem::path(named).parent_path(), folder);
+#if !defined(_WIN32)
+    EXPECT_EQ(std::filesystem::status(named).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+#endif
+  }
 }
 
 }  // namespace

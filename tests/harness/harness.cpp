@@ -74,6 +74,7 @@ RunResult TestRun::Run(std::function<void(CPipeSet&)> startCheck) {
   for (const auto& [where, entry] : entries_) engine.SetEntry(where.first, where.second, entry);
   if (startCheck) engine.SetStartCheck(std::move(startCheck));
   engine.SetThreadPerStage(threadPerStage);
+  if (!dumpFolder.empty()) engine.SetDumpFolder(dumpFolder);
   return engine.Run();
 }
 

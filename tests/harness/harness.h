@@ -40,6 +40,8 @@ class TestRun {
   // Each stage on a thread of its own; by default as DUCTRINE_TEST_THREADS
   // says (1: on), so one suite runs in both modes.
   bool threadPerStage = ThreadsFromEnvironment();
+  // Where a stall's dump goes; empty: the system's temporary folder.
+  std::string dumpFolder;
 
   static bool ThreadsFromEnvironment();
 

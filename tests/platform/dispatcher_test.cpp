@@ -53,6 +53,54 @@ TEST(Dispatcher, EveryOrderOfWaitAndSetWakes) {
   }
 }
 
+// A manual-reset event once set releases every waiter, those parked before
+// the set and those that come after it, fibers (of one thread, or each with
+// its own) and plain threads alike: no wait takes the set away.
+TEST(Dispatcher, ManualResetEventReleasesEveryWaiter) {
+  for (int how : {0, 1, 2}) {  // waits before the set, after it, on plain threads
+    for (bool threadEach : {false, true}) {
+      if (how == 2 && threadEach) continue;
+      SCOPED_TRACE(testing::Message() << "how " << how << ", thread each " << threadEach);
+      Event event("disp-manual");
+      std::atomic<int> woken{0};
+      if (how == 2) {
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < 2; ++i)
+          waiters.emplace_back([&] {
+            NamedEvent::Wait(event.handle);
+            ++woken;
+          });
+        NamedEvent::Set(event.handle);
+        EXPECT_TRUE(WaitUntil([&] { return woken.load() == 2; }));
+        for (int i = 0; i < 2; ++i) NamedEvent::Set(event.handle);  // lets a stuck one go
+        for (std::thread& waiter : waiters) waiter.join();
+        continue;
+      }
+      Dispatcher dispatcher;
+      if (how == 1) NamedEvent::Set(event.handle);
+      std::vector<Handle> waiters;
+      for (int i = 0; i < 2; ++i)
+        waiters.push_back(dispatcher.Spawn(
+            [&] {
+              NamedEvent::Wait(event.handle);
+              ++woken;
+            },
+            {}, threadEach));
+      if (how == 0)
+        dispatcher.Spawn([&] {
+          EXPECT_TRUE(WaitUntil([&] { return Dispatcher::IsParked(waiters[0]) && Dispatcher::IsParked(waiters[1]); }));
+          NamedEvent::Set(event.handle);
+        });
+      if (!dispatcher.Run()) {
+        ADD_FAILURE() << "a waiter was left waiting";
+        dispatcher.EndParked();
+        dispatcher.Run();
+      }
+      EXPECT_EQ(woken.load(), 2);
+    }
+  }
+}
+
 // An auto-reset event releases one fiber per set, even for two sets in a row.
 TEST(Dispatcher, AutoResetReleasesOneFiberPerSet) {
   Event event("disp-auto", false);

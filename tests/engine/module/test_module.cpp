@@ -1,9 +1,14 @@
 // A stage module built only for the tests: writes the records "m0".."m<n-1>"
-// (n from its operands) to its output stream.
+// (n from its operands) to its output stream. With the operands "block FILE"
+// it waits for its first input record, creates FILE and then blocks in a
+// system call of its own for good, as a stage that never comes to a wait.
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "runtime/pipe_set.h"
 #include "stage/begin_stage.h"
@@ -16,10 +21,20 @@ class CountingStage : public ductrine::CProcess {
   bool Setup() override {
     ductrine::CStage* stage = pipeSet->FindStage(*this);
     stage->maxOutputStreams = 1;
+    if (stage->operands.rfind("block ", 0) == 0) {
+      marker_ = stage->operands.substr(6);
+      stage->SetMaxInputStreams(1);
+    }
     count_ = std::atoi(stage->operands.c_str());
     return count_ >= 0;
   }
   std::int32_t Run() override {
+    if (!marker_.empty()) {
+      std::string record;
+      if (!pipeSet->PeekRecord(*this, 0, record)) return 0;
+      std::ofstream(marker_) << "blocked";
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
     for (int i = 0; i < count_; ++i)
       if (!pipeSet->WriteRecord(*this, 0, "m" + std::to_string(i))) return 5;
     return 0;
@@ -27,6 +42,7 @@ class CountingStage : public ductrine::CProcess {
 
  private:
   int count_ = 0;
+  std::string marker_;
 };
 
 }  // namespace
