@@ -8,11 +8,17 @@
 #   lib/libductrine-framework.a    the stage-side framework (PIC), linked into
 #                                  every module; on Windows also the platform
 #                                  DLL's import library
-#   include/ductrine/              the headers a stage module needs
+#   include/ductrine/              the headers a stage module needs, and
+#                                  ductrine/version.h (version, ABI major)
 #   lib/cmake/Ductrine/            DuctrineConfig.cmake, DuctrineConfigVersion.cmake,
 #                                  DuctrineTargets*.cmake (Ductrine::platform,
-#                                  Ductrine::framework, Ductrine::pipe) and
-#                                  ductrine_add_stage_module
+#                                  Ductrine::framework, Ductrine::pipe),
+#                                  ductrine_add_stage_module and
+#                                  ductrine_add_stage_test
+#   share/doc/ductrine/            README.md, the guide to writing a stage
+#                                  module, the message reference; on ELF the
+#                                  copyright (cmake/DuctrinePackage.cmake)
+#   share/man/man1/pipe.1.gz       the man page, from pipe --help (not on Windows)
 include(CMakePackageConfigHelpers)
 
 # ---- ABI version -----------------------------------------------------------
@@ -63,6 +69,12 @@ foreach(header IN LISTS DUCTRINE_SDK_HEADERS)
   get_filename_component(folder ${header} DIRECTORY)
   install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ductrine/${folder})
 endforeach()
+# "ductrine/version.h": the release and the ABI major, from project() and
+# DUCTRINE_ABI_VERSION above, never written by hand.
+configure_file(cmake/version.h.in ${CMAKE_BINARY_DIR}/generated/ductrine/version.h @ONLY)
+target_include_directories(ductrine-framework PUBLIC $<BUILD_INTERFACE:${CMAKE_BINARY_DIR}/generated>)
+install(FILES ${CMAKE_BINARY_DIR}/generated/ductrine/version.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ductrine/ductrine)
 
 # ---- libraries and the command -----------------------------------------------
 install(TARGETS ductrine-platform ductrine-framework EXPORT DuctrineTargets
@@ -89,6 +101,27 @@ install(FILES
   ${CMAKE_BINARY_DIR}/DuctrineConfig.cmake
   ${CMAKE_BINARY_DIR}/DuctrineConfigVersion.cmake
   cmake/DuctrineStageModule.cmake
+  cmake/DuctrineStageTest.cmake
+  cmake/DuctrineRunStageTest.cmake
   cmake/module_exports.map
   cmake/module_exports.def
   DESTINATION ${DUCTRINE_CMAKE_INSTALL_DIR})
+
+# ---- documentation -------------------------------------------------------------
+set(DUCTRINE_DOC_INSTALL_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/ductrine)
+install(FILES README.md docs/messages.md DESTINATION ${DUCTRINE_DOC_INSTALL_DIR})
+install(FILES examples/stage-module/README.md DESTINATION ${DUCTRINE_DOC_INSTALL_DIR}
+        RENAME writing-a-stage-module.md)
+# The man page pipe(1) is made from the text of pipe --help.
+if(NOT WIN32 AND TARGET pipe)
+  set(DUCTRINE_MAN_PAGE ${CMAKE_BINARY_DIR}/man/pipe.1)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
+  add_custom_command(OUTPUT ${DUCTRINE_MAN_PAGE} ${DUCTRINE_MAN_PAGE}.gz
+    COMMAND ${CMAKE_COMMAND} -DHELP=${CMAKE_SOURCE_DIR}/driver/pipe_help.txt
+            -DVERSION=${PROJECT_VERSION} -DOUTPUT=${DUCTRINE_MAN_PAGE}
+            -P ${CMAKE_SOURCE_DIR}/scripts/man_page.cmake
+    DEPENDS driver/pipe_help.txt scripts/man_page.cmake
+    COMMENT "Man page pipe(1) from the text of pipe --help")
+  add_custom_target(man-page ALL DEPENDS ${DUCTRINE_MAN_PAGE})
+  install(FILES ${DUCTRINE_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()

@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "driver/pipe_help.h"
+
 namespace ductrine {
 namespace {
 
@@ -39,6 +41,7 @@ std::variant<CommandLine, ParseError> ParseCommandLine(std::span<const std::stri
   CommandLine out;
   bool help = false;
   bool version = false;
+  bool listStages = false;
   std::size_t first = args.size();  // first word of the pipeline
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
@@ -46,8 +49,13 @@ std::variant<CommandLine, ParseError> ParseCommandLine(std::span<const std::stri
       first = i + 1;
       break;
     }
-    // Anything that does not look like a long option begins the pipeline,
-    // so "pipe literal --help" writes the record "--help".
+    // The two short forms, and otherwise anything that does not look like a
+    // long option begins the pipeline, so "pipe literal --help" writes the
+    // record "--help".
+    if (arg == "-h" || arg == "-V") {
+      (arg == "-h" ? help : version) = true;
+      continue;
+    }
     if (arg.size() <= 2 || arg.substr(0, 2) != "--") {
       first = i;
       break;
@@ -56,6 +64,8 @@ std::variant<CommandLine, ParseError> ParseCommandLine(std::span<const std::stri
       help = true;
     } else if (arg == "--version") {
       version = true;
+    } else if (arg == "--list-stages") {
+      listStages = true;
     } else if (arg == "--threads") {
       out.threadPerStage = true;
     } else if (arg == kRecordLimitOption) {
@@ -80,84 +90,28 @@ std::variant<CommandLine, ParseError> ParseCommandLine(std::span<const std::stri
     out.action = CommandLine::Action::kVersion;
     return out;
   }
+  if (listStages) {
+    out.action = CommandLine::Action::kListStages;
+    return out;
+  }
   for (std::size_t i = first; i < args.size(); ++i) {
     if (i > first) out.pipeline += ' ';
     out.pipeline += args[i];
   }
-  if (OnlyBlanks(out.pipeline)) return ParseError{1028, {}};
+  if (OnlyBlanks(out.pipeline)) {
+    out.pipeline.clear();
+    out.action = CommandLine::Action::kUsage;
+  }
   return out;
 }
 
-std::string_view UsageText() {
-  return R"(Usage: pipe [--record-limit N] [--threads] [--help] [--version] [--] PIPELINE...
+std::string_view UsageText() { return kPipeHelpText; }
 
-Runs a pipeline: stages connected by record streams, all of them taking
-turns on one thread (--threads: each on a thread of its own). The words of PIPELINE are joined with single blanks, so
-  pipe "< in.txt | >> out.txt"   and   pipe '<' in.txt '|' '>>' out.txt
-mean the same. Options count only before the first word of the pipeline
-(or up to "--"): "pipe literal --help" writes the record "--help".
-Running an ooRexx program file (PIPE filename.rex) is not supported.
-
-Options:
-  --record-limit N  record buffer size, 2 to 2147483648 (default 65536);
-                    the longest record is N-1 bytes
-  --threads         run each stage on a thread of its own (for stage
-                    modules that block in system calls of their own)
-  --help            show this text and exit
-  --version         show the version and exit
-
-Pipeline:
-  [(options)] stage [| stage]... [? stage [| stage]...]...
-    "|" separates stages, the end character (none unless set) separates
-    pipes; the escape character takes the next character literally.
-  options, keywords in any case, separated by blanks:
-    ENDCHAR|END c    end character between pipes
-    STAGESEP|SEP c   stage separator (default |)
-    ESCAPE|ESC c     escape character
-    NAME|NAM word    name shown in messages as Pipe(0,word)
-    TRACE|TRC        step through the record requests at the terminal
-    MONITOR|MON, PRIORITY|PRI n, REGEX|REG grammar
-                     accepted; they have no effect in this program
-  stage:
-    [label:] [[selection]] command [operands]
-  label:
-    "t: command" defines the stage t; each later "t:" alone connects the
-    next stream of t (1, 2, ...) to its neighbours in that pipe.
-  selection, the part of each input record that the stage sees:
-    [COLUMNS|WORDS|FIELDS from to [SEP chars] [UPPER] [REVERSE]]
-    from and to count from the start (1, 2, ...) or the end (-1, -2, ...);
-    words are separated by blanks, fields by tabs, unless SEP says otherwise.
-    The stage passes on the whole record.
-
-Stages:
-  TAILWRITER file (also >> and TAILWRT)
-                 append each record as a line to the file, pass it on
-  TAILWRITER     with no operand: each record begins with the name of its
-                 file (a plain name in the working folder), then the data
-  TAILWRITER     with a secondary input stream: each record on it names the
-                 file for the next record of the primary input
-  CONSOLE        with no input: read standard input, one record per line;
-                 otherwise write each record to standard output, pass it on
-  LITERAL text   write text as one record, then copy the input
-  < file         read the lines of a file as records
-  any other word the stage module of that name: the word in lower case with
-                 the system's suffix (.so, .dll), from the folders of
-                 DUCTRINE_MODULE_PATH when that is set, else from beside
-                 pipe or <prefix>/lib/ductrine
-
-Examples:
-  pipe "< access.log | >> all.log | console"
-  pipe "< lines.txt | >>"
-  pipe "(end ?) < data.txt | t: >> | console ? < names.txt | t:"
-  pipe "< people.txt | [words 2 2 UPPER] console"
-  pipe "(trace) literal hello | >> hello.txt"
-
-Exit status:
-  0      every stage ended without error
-  1-255  the run's highest return code, or else the largest return code of
-         a stage (3: a stage reported an error or did not run); a value
-         outside 1 to 255, such as a message number, becomes 255
-)";
+std::string ShortUsageText() {
+  // The first two lines of the help are the usage.
+  std::string_view help = kPipeHelpText;
+  std::size_t end = help.find('\n', help.find('\n') + 1);
+  return std::string(help.substr(0, end + 1)) + "Try 'pipe --help' for more information.\n";
 }
 
 }  // namespace ductrine

@@ -1,5 +1,6 @@
 // pipe: runs a pipeline of record-handling stages from the shell.
-//   pipe [--record-limit N] [--help] [--version] [--] PIPELINE...
+//   pipe [--record-limit N] [--threads] [--] PIPELINE...
+//   pipe --help | --version | --list-stages
 
 #include <cstdlib>
 #include <exception>

@@ -1,6 +1,7 @@
 #include "driver/module_loader.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "platform/platform.h"
 
@@ -25,18 +26,17 @@ std::string ModuleFileName(std::string_view typeName) {
 
 std::vector<std::string> ModuleFolders(const char* pathVariable) {
   std::vector<std::string> folders;
-  // Set but empty is unset: an empty value would otherwise switch off every
-  // folder, including the ones that hold the modules of this very build.
-  if (pathVariable != nullptr && *pathVariable != '\0') {
-    // Set means chosen: a user who points it somewhere gets exactly that,
-    // never a module picked up from the build or install tree behind it.
-    std::string_view rest = pathVariable;
-    while (!rest.empty()) {
-      std::size_t end = rest.find(platform::kPathListSeparator);
-      AddFolder(folders, std::string(rest.substr(0, end)));
-      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    }
-    return folders;
+  // The user's folders come first, so a module of one's own can stand in
+  // for an installed one; the default folders follow, so Tailwriter and
+  // the other installed modules stay within reach.
+  std::string_view rest = pathVariable != nullptr ? pathVariable : "";
+  while (!rest.empty()) {
+    std::size_t end = rest.find(platform::kPathListSeparator);
+    std::string folder(rest.substr(0, end));
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    // A relative entry would be looked up from whatever folder pipe runs
+    // in, where anyone who can write there could plant a module: skipped.
+    if (std::filesystem::path(folder).has_root_directory()) AddFolder(folders, std::move(folder));
   }
   std::string executable = platform::ExecutableFolder();
   if (!executable.empty()) {

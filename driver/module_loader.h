@@ -1,10 +1,10 @@
 // Finding and loading stage modules. A module is a shared library whose one
 // export is BeginStage; the pipe command looks for it
-//   - in the folders of DUCTRINE_MODULE_PATH (separated by colons, or by
-//     semicolons on Windows) when that is set, and only there;
-//   - otherwise beside the pipe executable (the build tree), in
-//     ../lib/ductrine from it, and beside the platform library (where
-//     `cmake --install` puts the modules).
+//   - first in the folders of DUCTRINE_MODULE_PATH (separated by colons, or
+//     by semicolons on Windows) that are absolute paths;
+//   - then beside the pipe executable (the build tree), in ../lib/ductrine
+//     from it, and beside the platform library (where `cmake --install`
+//     puts the modules).
 // Modules stay loaded for the life of the process. Called on the driver's
 // thread before the stages start.
 #pragma once
@@ -24,8 +24,8 @@ namespace ductrine {
 std::string ModuleFileName(std::string_view typeName);
 
 // The folders to search, in order, without duplicates. `pathVariable` is
-// the value of DUCTRINE_MODULE_PATH, or null when it is not set; an empty
-// value counts as not set, and empty entries in it are skipped.
+// the value of DUCTRINE_MODULE_PATH, or null when it is not set; its empty
+// entries and those that are not absolute paths are skipped.
 std::vector<std::string> ModuleFolders(const char* pathVariable);
 
 // True when one of the folders has a file named `fileName`.

@@ -12,6 +12,7 @@
 #include "driver/module_loader.h"
 #include "driver/pipeline_parser.h"
 #include "driver/set_from_pipeline.h"
+#include "driver/stage_list.h"
 #include "engine/run_engine.h"
 #include "messages/reason_text.h"
 #include "platform/platform.h"
@@ -145,6 +146,10 @@ int RunPipeline(std::span<const std::string> args, const char* modulePath, Signa
   if (command.action == CommandLine::Action::kVersion) {
     return platform::WriteStandardOutput(std::string(kPipeVersion) + "\n") ? 0 : 1;
   }
+  if (command.action == CommandLine::Action::kUsage) {
+    platform::ConsoleWrite(ShortUsageText());
+    return kUsageExitStatus;
+  }
 
   // A command that names no stage of the driver names a stage module of its
   // own when one of the module folders has its file.
@@ -153,6 +158,9 @@ int RunPipeline(std::span<const std::string> args, const char* modulePath, Signa
     if (!folders) folders = ModuleFolders(modulePath);
     return *folders;
   };
+  if (command.action == CommandLine::Action::kListStages) {
+    return platform::WriteStandardOutput(StageListText(moduleFolders())) ? 0 : 1;
+  }
   auto moduleCommand = [&](std::string_view word) {
     return ModuleFileExists(ModuleFileName(word), moduleFolders());
   };

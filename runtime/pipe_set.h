@@ -181,7 +181,12 @@ class CPipeSet {
   // ---- record streams (runtime/record_streams.cpp) ------------------------
   bool PeekRecord(CProcess& stage, std::uint32_t stream, std::string& record);
   bool ConsumeRecord(CProcess& stage, std::uint32_t stream);
+  // With an input selection, WriteRecord passes on the last whole record the
+  // stage received, whatever `record` is: the rule for a stage that passes
+  // records on. WriteOwnRecord offers `record` itself in every case: for a
+  // record the stage built (a count, a summary). Otherwise the two are one.
   bool WriteRecord(CProcess& stage, std::uint32_t stream, const std::string& record);
+  bool WriteOwnRecord(CProcess& stage, std::uint32_t stream, const std::string& record);
 
   // ---- stop (runtime/quiesce.cpp) -----------------------------------------
   void Quiesce(std::int32_t cause);
@@ -212,6 +217,7 @@ class CPipeSet {
 
  private:
   const std::string* FetchRecord(CStage& consumer, CInputStream& in);
+  bool OfferRecord(CProcess& caller, std::uint32_t stream, const std::string& record, bool own);
 };
 
 // Finds the text of a message number in a catalogue list ("%.4d" prefix).

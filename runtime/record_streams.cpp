@@ -78,6 +78,14 @@ bool CPipeSet::ConsumeRecord(CProcess& caller, std::uint32_t stream) {
 }
 
 bool CPipeSet::WriteRecord(CProcess& caller, std::uint32_t stream, const std::string& record) {
+  return OfferRecord(caller, stream, record, false);
+}
+
+bool CPipeSet::WriteOwnRecord(CProcess& caller, std::uint32_t stream, const std::string& record) {
+  return OfferRecord(caller, stream, record, true);
+}
+
+bool CPipeSet::OfferRecord(CProcess& caller, std::uint32_t stream, const std::string& record, bool own) {
   // A record longer than the run allows is the writer's error: report it and
   // stop the whole run before anything is offered.
   if (record.size() > static_cast<std::uint64_t>(recordLimit) - 1) {
@@ -96,7 +104,9 @@ bool CPipeSet::WriteRecord(CProcess& caller, std::uint32_t stream, const std::st
   const std::uint32_t before = in->recordCount;
 
   if (in->IsSevered()) return false;
-  out->record = stage->selectActive ? &stage->lastRecord : &record;
+  // A stage with a selection passes on the whole record it received, unless
+  // it writes a record of its own.
+  out->record = stage->selectActive && !own ? &stage->lastRecord : &record;
   out->recordCount.Add(1);
   if (IsTraceOn()) TraceRequest(caller, 3, out->streamNo, before + 1, record);
 

@@ -1,13 +1,16 @@
 // LOCATE: passes the records that contain a string.
 //
-//   locate [ANYCASE] string
+//   locate [ANYCASE] [COUNT] string
 //
 // Records that contain `string` go to the primary output stream (0); the
 // others go to the secondary output stream (1) when one is connected, and
 // are dropped when none is. ANYCASE compares without regard to the case of
 // A to Z. The string is the rest of the operands as written, blanks inside
 // included. With an input selection ([words 2 2] locate x) the stage looks
-// only at the selected part and passes the whole record on.
+// only at the selected part and passes the whole record on (WriteRecord).
+// COUNT passes no record on: at the end of the input it writes one record
+// of its own, the number of records that contained the string
+// (WriteOwnRecord, so that a selection does not replace it).
 //
 // The stage ends when its input ends, or as soon as no output stream is left
 // to write to: then the stage that feeds it sees its output severed and ends
@@ -16,10 +19,16 @@
 #include <cstdint>
 #include <string>
 
+#include "ductrine/version.h"
 #include "runtime/pipe_set.h"
 #include "runtime/selection.h"
 #include "stage/begin_stage.h"
 #include "stage/process.h"
+
+// WriteOwnRecord came with the SDK 2.0.
+#if DUCTRINE_ABI_MAJOR < 2
+#error "LOCATE needs a Ductrine SDK of version 2 or later"
+#endif
 
 namespace {
 
@@ -49,14 +58,8 @@ class CLocate final : public CProcess {
     stage->maxOutputStreams = 2;     // 1027 for a connected stream 2 or higher
 
     std::string operands = stage->operands;  // blanks around them trimmed
-    const std::string keyword = "ANYCASE";
-    std::string first = operands.substr(0, operands.find_first_of(" \t"));
-    ductrine::UpperCaseAscii(first);
-    if (first == keyword) {
-      anyCase_ = true;
-      operands.erase(0, keyword.size());
-      while (!operands.empty() && IsBlank(operands.front())) operands.erase(0, 1);
-    }
+    anyCase_ = TakeKeyword(operands, "ANYCASE");
+    count_ = TakeKeyword(operands, "COUNT");
     if (operands.empty()) {
       // "Missing argument, operand string expected." as an error: the run's
       // return code becomes 2021, and pipe exits 255.
@@ -79,6 +82,7 @@ class CLocate final : public CProcess {
   std::int32_t Run() override {
     // Nobody reads: end at once, and the stage before sees its output gone.
     if (!open_[kPrimary] && !open_[kSecondary]) return 0;
+    if (count_) return Count();
     std::string record;
     // False: the input is at its end (the stage before has ended, or its
     // stream was severed).
@@ -96,6 +100,31 @@ class CLocate final : public CProcess {
   }
 
  private:
+  // COUNT: consumes every record, then writes the count. The count is a
+  // record the stage built, so it goes out with WriteOwnRecord: WriteRecord
+  // would pass on the last whole input record instead when the stage has
+  // an input selection.
+  std::int32_t Count() {
+    long long found = 0;
+    std::string record;
+    while (pipeSet->PeekRecord(*this, kPrimary, record)) {
+      if (Contains(record)) ++found;
+      pipeSet->ConsumeRecord(*this, kPrimary);
+    }
+    if (open_[kPrimary]) pipeSet->WriteOwnRecord(*this, kPrimary, std::to_string(found));
+    return 0;
+  }
+
+  // Takes `keyword` (any case) off the front of `operands`; true when it was there.
+  static bool TakeKeyword(std::string& operands, const std::string& keyword) {
+    std::string first = operands.substr(0, operands.find_first_of(" \t"));
+    ductrine::UpperCaseAscii(first);
+    if (first != keyword) return false;
+    operands.erase(0, keyword.size());
+    while (!operands.empty() && IsBlank(operands.front())) operands.erase(0, 1);
+    return true;
+  }
+
   bool Contains(std::string record) const {
     if (anyCase_) ductrine::UpperCaseAscii(record);
     return record.find(target_) != std::string::npos;
@@ -103,6 +132,7 @@ class CLocate final : public CProcess {
 
   std::string target_;
   bool anyCase_ = false;
+  bool count_ = false;
   bool open_[2] = {false, false};
 };
 

@@ -15,12 +15,19 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// "run LIMIT 'PIPELINE'", "help", "version", or the refusal described.
+// "run LIMIT 'PIPELINE'", "help", "version", "list", "usage", or the
+// refusal described.
 std::string ParseLine(const Strings& args) {
   auto result = ParseCommandLine(args);
   if (const ParseError* error = std::get_if<ParseError>(&result)) return testing::Describe(*error);
   const CommandLine& line = std::get<CommandLine>(result);
-  if (line.action != CommandLine::Action::kRun) return line.action == CommandLine::Action::kHelp ? "help" : "version";
+  switch (line.action) {
+    case CommandLine::Action::kHelp: return "help";
+    case CommandLine::Action::kVersion: return "version";
+    case CommandLine::Action::kListStages: return "list";
+    case CommandLine::Action::kUsage: return "usage";
+    case CommandLine::Action::kRun: break;
+  }
   return "run " + std::to_string(line.recordLimit) + " '" + line.pipeline + "'";
 }
 
@@ -31,6 +38,11 @@ TEST(CommandLineTest, ReadsOrRefusesEachLine) {
       {{"--record-limit", "10", "--", "--help", "--"}, "run 10 '--help --'"},
       {{"--version", "--help"}, "help"},
       {{"--version", "literal", "x"}, "version"},
+      {{"-V", "-h"}, "help"},
+      {{"-V"}, "version"},
+      {{"--list-stages", "-V"}, "version"},
+      {{"--threads", "--list-stages"}, "list"},
+      {{"literal", "-h"}, "run 65536 'literal -h'"},
       {{"--record-limit", "2", "literal"}, "run 2 'literal'"},
       {{"--record-limit", "2147483648", "literal"}, "run 2147483648 'literal'"},
       {{"--record-limit=0100", "literal"}, "run 100 'literal'"},
@@ -39,8 +51,9 @@ TEST(CommandLineTest, ReadsOrRefusesEachLine) {
       {{"--record-limit=5k", "literal"}, "1032 '5k' 2 2147483648"},
       {{"--record-limit"}, "1018 '--record-limit' 'an unsigned integer from 2 to 2147483648'"},
       {{"--bogus", "literal"}, "1029 '--bogus'"},
-      {{"  ", ""}, "1028"},
-      {{"--record-limit", "100"}, "1028"},
+      {{}, "usage"},
+      {{"  ", ""}, "usage"},
+      {{"--record-limit", "100"}, "usage"},
   };
   for (const auto& [args, want] : cases) EXPECT_EQ(ParseLine(args), want) << ::testing::PrintToString(args);
 }

@@ -99,18 +99,24 @@ TEST(ExitStatus, FollowsTheRule) {
 
 const std::string kBin = fs::canonical(DUCTRINE_BIN_DIR).string();
 
-TEST(ModuleFolders, AVariableThatIsSetIsTheWholeSearch) {
-  std::string list = "/one:/two/::/one/:/three//";
+TEST(ModuleFolders, TheVariableComesFirstThenTheDefaults) {
+  // Not set: beside the executable (this test's lives in the build tree's
+  // bin folder, as pipe does, and so does the platform library), then the
+  // install folder. Set but empty is the same.
+  const std::vector<std::string> defaults = ModuleFolders(nullptr);
+  ASSERT_EQ(defaults.size(), 2u);
+  EXPECT_EQ(fs::canonical(defaults[0]).string(), kBin);
+  EXPECT_EQ(defaults[1], defaults[0] + "/../lib/ductrine");
+  EXPECT_EQ(ModuleFolders(""), defaults);
+  // Relative entries would be searched from the current folder: skipped.
+  std::string list = "/one:/two/::relative:./here:/one/:/three//";
   std::replace(list.begin(), list.end(), ':', platform::kPathListSeparator);
-  EXPECT_EQ(ModuleFolders(list.c_str()), (std::vector<std::string>{"/one", "/two", "/three"}));
-  EXPECT_EQ(ModuleFolders("/"), std::vector<std::string>{"/"});
-  // Set but empty means not set, never "no folder at all". Not set: beside
-  // the executable (this test's lives in the build tree's bin folder, as
-  // pipe does, and so does the platform library), then the install folder.
-  std::vector<std::string> folders = ModuleFolders("");
-  ASSERT_EQ(folders.size(), 2u);
-  EXPECT_EQ(fs::canonical(folders[0]).string(), kBin);
-  EXPECT_EQ(folders[1], folders[0] + "/../lib/ductrine");
+  std::vector<std::string> want = {"/one", "/two", "/three"};
+  want.insert(want.end(), defaults.begin(), defaults.end());
+  EXPECT_EQ(ModuleFolders(list.c_str()), want);
+  want = {"/"};
+  want.insert(want.end(), defaults.begin(), defaults.end());
+  EXPECT_EQ(ModuleFolders("/"), want);
 }
 
 // The first folder that has the file decides; a library without BeginStage

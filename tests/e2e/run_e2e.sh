@@ -95,6 +95,14 @@ pipe --version
 expect_status "--version" 0
 expect_stdout "--version" "$VERSION$EOL"
 
+# No pipeline: the two usage lines and where to read on, status 2.
+pipe --threads
+expect_status "no pipeline" 2
+expect_stdout "no pipeline" ""
+if [ "$(tail -1 "$WORK/err" | tr -d '\r')" = "Try 'pipe --help' for more information." ] &&
+   head -1 "$WORK/err" | grep -q '^Usage: pipe '; then pass
+else fail "no pipeline shows the usage and points to --help" "$(cat "$WORK/err")"; fi
+
 # (Not nul.txt: on Windows that names the null device.)
 printf 'a\0b\nc\n' >zero.txt
 printf 'a\0b%sc%s' "$EOL" "$EOL" >zero.expected
@@ -152,13 +160,14 @@ mode 1 after a line end~-~0~~~literal next | TAILWRITER ends.log
 mode 2~-~0~hello\nworld\nagain\n~~< names-in.txt | >> | console
 mode 3, names from a third pipe~-~0~d1\nd2\nd3\n~~(end ?) < data.txt | t: >> | console ? literal unused ? < names.txt | t:
 a selection on a module's stage~-~0~ann smith 42\nbob jones 7\n~~< people.txt | [words 2 2 upper reverse] >> words.txt | console
-a missing module folder~$WORK/no-such-folder~255~~$S 1001: No stage DLLs have been found. Cannot run Ductrine!\nLooked for '$MODULE' in: '$WORK/no-such-folder'~literal a | >> nowhere.txt
+a missing module folder, then the defaults~$WORK/no-such-folder~0~~~literal a | >> default.txt
+relative module folders are skipped~broken~0~~~literal a | >> default.txt
 an empty module path is no module path~~0~~~literal a | >> empty-path.txt
 built-in stages need no module~$WORK/no-such-folder~0~a\n~~literal a | console
-a file that is no module~$WORK/broken$PATH_SEP$BIN~255~~$S 1020: '$WORK/broken/$MODULE' is not a valid Ductrine stage DLL.\nReason: ?*~literal a | >> nowhere.txt
+a file that is no module, before the defaults~$WORK/broken~255~~$S 1020: '$WORK/broken/$MODULE' is not a valid Ductrine stage DLL.\nReason: ?*~literal a | >> nowhere.txt
 a module of another ABI version~$BIN/../stale-abi~255~~$S 1020: '$BIN/../stale-abi/staleabi${MODULE#tailwriter}' is not a valid Ductrine stage DLL.\nReason: $ABI_REASON~literal a | staleabi
 a module found by its command's name~-~0~m0\nm1\n~~test_stage_module 2 | console
-a command without a module~$WORK/empty~255~~$S 1007: Pipe(0),Stage(1): Bad command: 'test_stage_module'.~literal a | test_stage_module 2
+a command without a module~$WORK/empty~255~~$S 1007: Pipe(0),Stage(1): Bad command: 'no_such_module'.~literal a | no_such_module 2
 the module found in a later folder~$WORK/empty$PATH_SEP$PATH_SEP$WORK/good~0~~~literal found | >> found.txt
 EOF
 
@@ -173,8 +182,17 @@ n2.txt~d3
 words.txt~HTIMS\nSENOJ
 empty-path.txt~a
 found.txt~found
+default.txt~a\na
 EOF
 [ -e never.txt ] && fail "a refused run created its file" || pass
+
+# --list-stages: the module path's folders first, a module found again
+# later marked unused, a broken one with the loader's reason.
+DUCTRINE_MODULE_PATH="$WORK/broken$PATH_SEP$WORK/good" pipe --list-stages
+expect_status "--list-stages" 0
+list=$(tr -d '\r' <"$WORK/out")
+if [[ $list == *"TAILWRITER        $WORK/broken/$MODULE  (cannot be loaded: "*")"$'\n'"  TAILWRITER        $WORK/good/$MODULE  (not used: found in an earlier folder)"$'\n'*"  TEST_STAGE_MODULE "* ]]; then pass
+else fail "--list-stages lists the modules of every folder in search order" "$list"; fi
 
 # ---------------------------------------------------------------------------
 # A cycle of stages that all wait for each other is a stall: reported with

@@ -13,7 +13,8 @@ namespace {
 using namespace std::string_literals;
 
 // Records travel whole, NUL bytes and all, and in order. A selecting stage
-// sees the selected part of each, while what it writes is the whole record.
+// sees the selected part of each, while what it writes is the whole record;
+// a record of its own (WriteOwnRecord) goes as written.
 TEST(RecordStreams, ChainCarriesEveryRecordWholeAndInOrder) {
   std::vector<std::string> records = {"ab\0cd\0"s, "\0"s, ""};
   for (int i = 0; i < kLongChainRecords; ++i) records.push_back("r" + std::to_string(i) + " word");
@@ -29,6 +30,7 @@ TEST(RecordStreams, ChainCarriesEveryRecordWholeAndInOrder) {
       set.WriteRecord(self, 0, "ignored: the whole record flows on");
       set.ConsumeRecord(self, 0);
     }
+    set.WriteOwnRecord(self, 0, "built by the stage");
     return 0;
   });
   run.Connect(a, b);
@@ -38,9 +40,11 @@ TEST(RecordStreams, ChainCarriesEveryRecordWholeAndInOrder) {
   selecting.selectReverse = 1;
   selecting.selectFrom = selecting.selectTo = 2;
   EXPECT_EQ(run.Run().highestReturnCode, 0u);
-  EXPECT_EQ(seen, records);
+  std::vector<std::string> written = records;
+  written.push_back("built by the stage");
+  EXPECT_EQ(seen, written);
   EXPECT_EQ(selected, expectedSelection);
-  EXPECT_EQ(run.set.pipes[0].stages[2].inputs[0].recordCount, records.size());
+  EXPECT_EQ(run.set.pipes[0].stages[2].inputs[0].recordCount, written.size());
 }
 
 // The first record finds the reader waiting, the second is offered before the
