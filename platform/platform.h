@@ -131,15 +131,22 @@ DUCTRINE_PLATFORM_API int SeekFile(std::FILE* file, std::int64_t offset, int ori
 DUCTRINE_PLATFORM_API std::int64_t TellFile(std::FILE* file);
 DUCTRINE_PLATFORM_API bool FileExists(const char* name);
 DUCTRINE_PLATFORM_API bool EraseFile(const char* name);
-// The read-only attribute. `saved` keeps what Restore needs to put back.
-DUCTRINE_PLATFORM_API bool FileIsReadOnly(const char* name);
-DUCTRINE_PLATFORM_API bool MakeFileWritable(const char* name, unsigned* saved);
-DUCTRINE_PLATFORM_API bool RestoreFileAttributes(const char* name, unsigned saved);
+// What a name denotes (links followed), found without opening it.
+enum class FileKind { kMissing, kRegular, kDirectory, kOther };
+DUCTRINE_PLATFORM_API FileKind KindOfFile(const char* name);
 
-// What a name denotes, found without opening it. With `followLink` false a
-// symbolic link (on Windows any reparse point) in the last component is kLink.
-enum class FileKind { kMissing, kRegular, kDirectory, kLink, kOther };
-DUCTRINE_PLATFORM_API FileKind KindOfFile(const char* name, bool followLink);
+// What a regular file looked like when it was closed or parked: opened again
+// with nothing changed since (same file, size and times), its last byte is
+// known without reading it. Where the system gives no such times, never valid.
+struct FileMark {
+  bool valid = false;
+  bool endsInLineEnd = true;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modified = 0;  // nanoseconds
+  std::int64_t changed = 0;
+};
 
 // A file open for appending records. `stream` is a text-mode stdio stream
 // whose buffer the caller may set; the rest is what the caller must know
@@ -151,46 +158,52 @@ struct AppendFile {
   bool regular = false;
   // The file is empty, is no regular file, or ends in a line feed: nothing
   // has to come before the next record. The caller keeps it true to the
-  // bytes it writes, for CloseAppendFile's mark.
+  // bytes it writes, for the marks of ParkAppendFile and CloseAppendFile.
   bool endsInLineEnd = true;
-  // The read-only attribute was cleared; CloseAppendFile sets it again.
+  // The read-only attribute was cleared; parking or closing sets it again.
   bool madeWritable = false;
   unsigned savedAttributes = 0;
+  // Parked: looks closed to everyone else; `parkedMark` is how it was left.
+  bool parked = false;
+  FileMark parkedMark;
 };
 enum class AppendOpen {
   kOpened,
   kFailed,     // cannot be opened, created or shared (error code set)
   kDirectory,  // the name is a folder (error code: DirectoryErrorCode)
-  kLink,       // a link in the last component, and followLink was false
   kNoReader,   // a FIFO that no one reads yet; try again later
 };
-// What a regular file looked like when it was closed: opened again with
-// nothing changed since (same file, size and times), its last byte is known
-// without reading it. Where the system gives no such times, never valid.
-struct FileMark {
-  bool valid = false;
-  bool endsInLineEnd = true;
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-  std::int64_t size = 0;
-  std::int64_t modified = 0;  // nanoseconds
-  std::int64_t changed = 0;
-};
 // Opens `name` for appending with the deny-read-write share. A missing file is
-// created, an existing one never truncated; a read-only attribute is cleared
-// first. For a regular file the last byte is taken under the share (read, or
-// from `seen` when the file is as it was then), so that the line-end
-// decision and the writes see one file. Never blocks: a FIFO without a
-// reader is kNoReader. With `followLink` false a symbolic link in the last
-// component is refused, not followed.
-DUCTRINE_PLATFORM_API AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
+// created at that very name (never through a dangling link), an existing one
+// never truncated; a read-only attribute is cleared through a descriptor of
+// the file that is then opened, and never if the name came to denote another
+// file between the two. For a regular file the last byte is taken under the
+// share (read, or from `seen` when the file is as it was then), so that the
+// line-end decision and the writes see one file. Never blocks: a FIFO
+// without a reader is kNoReader.
+DUCTRINE_PLATFORM_API AppendOpen OpenForAppend(const char* name, AppendFile* file,
                                                const FileMark* seen = nullptr);
+// Makes an open file look closed to every other stage and process while its
+// owner writes elsewhere: buffered bytes written, share released, a cleared
+// read-only attribute set again (on Windows, whose shares cannot be dropped
+// from an open handle, the file is closed). False (error code set) when
+// buffered bytes could not be written; the file is parked either way.
+DUCTRINE_PLATFORM_API bool ParkAppendFile(const char* name, AppendFile* file);
+// Takes a parked file up again as OpenForAppend would open it: the share is
+// taken (failing as that open fails), the attribute cleared again, the last
+// byte read again when the file changed meanwhile; a name that now denotes
+// another file is opened afresh.
+DUCTRINE_PLATFORM_API AppendOpen ResumeAppendFile(const char* name, AppendFile* file);
 // Writes what the stream buffers, closes it and sets a cleared read-only
 // attribute again; `mark`, when given, receives what the file looks like
-// then. False (error code of the first failure set) when buffered bytes
-// could not be written. `file` is empty afterwards either way.
+// then (for a parked file: when it was parked). False (error code of the
+// first failure set) when buffered bytes could not be written. `file` is
+// empty afterwards either way.
 DUCTRINE_PLATFORM_API bool CloseAppendFile(const char* name, AppendFile* file,
                                            FileMark* mark = nullptr);
+// Tests run `hook` when OpenForAppend has cleared a read-only attribute and
+// is about to open the file by its name again (an empty function removes it).
+DUCTRINE_PLATFORM_API void SetReopenHookForTesting(std::function<void()> hook);
 // The code that a folder named as a file is reported with.
 DUCTRINE_PLATFORM_API int DirectoryErrorCode();
 // The reason text for a failure to open, create or share a file: the

@@ -37,7 +37,6 @@ constexpr std::size_t kSetBufferSize = 16 * 1024;
 
 constexpr const char* kWriteFailure =
     "Failure writing file: '%s', Rc: %d,\n                    Reason: %s";
-constexpr const char* kNotALink = "a file that is not a symbolic link";
 
 // Marks of closed files kept at most; past that they are forgotten (a file
 // without one has its last byte read).
@@ -80,16 +79,8 @@ bool CTailwriter::Setup() {
   ownStage->maxOutputStreams = 1;
   targetFile = nullptr;
   fileName = ownStage->operands;
-  // A file named by the operand is checked before any stage starts: when it
-  // cannot be written, the whole run stops before a record moves. (With a
-  // secondary stream the operand is refused in Run, with message 2033.)
-  if (!fileName.empty() && ownStage->inputStreamCount <= 1) {
-    if (!PrepareFile()) {
-      CloseProbe();
-      return false;
-    }
-    probedInSetup = true;
-  }
+  // Operands are checked in Run: a target that cannot be written fails its
+  // own stage, and the rest of the run goes on.
   return true;
 }
 
@@ -109,7 +100,7 @@ std::int32_t CTailwriter::Run() {
   if (fileName.empty()) {
     namesInRecords = namesFromRecords = true;
     mostOpen = SetCapacity();
-  } else if (!probedInSetup && !PrepareFile()) {
+  } else if (!PrepareFile()) {
     return Fail();
   }
 
@@ -140,20 +131,15 @@ std::int32_t CTailwriter::RunNameStream() {
   for (;;) {
     if (!named || inputRecord != fileName) {
       named = true;
-      // The whole record is the name, with the checks of a name in a record.
-      if (!CheckRecordFileName(*pipeSet, *this, inputRecord)) return Fail();
+      // The whole record is the name, unparsed.
+      if (!CheckStreamFileName(*pipeSet, *this, inputRecord)) return Fail();
       fileName = inputRecord;
-      current = nullptr;
+      if (!LeaveCurrent()) return 3;
       if (openByName.count(fileName) != 0) {
         if (!UseFile(true)) return Fail();
-      } else if (!Probe(openFiles.empty())) {
+      } else if (!PrepareFile()) {
         // Probed now, as the name arrives; opened when its data record does.
-        // The set may hold this file under another name (letter case on
-        // Windows, a hard link), whose lock keeps the probe out: the set's
-        // files are put down and the probe tried once more.
-        if (openFiles.empty()) return Fail();
-        if (CloseFile() != 0) return 3;
-        if (!PrepareFile()) return Fail();
+        return Fail();
       }
     }
     pipeSet->ConsumeRecord(*this, 1);
@@ -176,22 +162,19 @@ bool CTailwriter::Probe(bool report) {
     if (!report) return false;
     if (withDirection) {
       pipeSet->IssueMessage(*this, number, kSeverityError,
-                            {"Output", fileName, code, OpenReason(code)});
+                            {"Output", ShownName(fileName), code, OpenReason(code)});
     } else {
       GetReasonText(code, reason);
-      pipeSet->IssueMessage(*this, number, kSeverityError, {fileName, code, reason});
+      pipeSet->IssueMessage(*this, number, kSeverityError, {ShownName(fileName), code, reason});
     }
     return false;
   };
 
   // Only a regular file has a last byte to probe. A FIFO is never opened for
   // reading (that open waits for a writer), nor a device positioned.
-  switch (platform::KindOfFile(name, !namesFromRecords)) {
+  switch (platform::KindOfFile(name)) {
     case FileKind::kDirectory:
       return fail(2002, platform::DirectoryErrorCode(), true);
-    case FileKind::kLink:
-      if (report) ReportLink();
-      return false;
     case FileKind::kOther:
       return true;
     case FileKind::kMissing:
@@ -234,11 +217,35 @@ bool CTailwriter::Probe(bool report) {
   return true;
 }
 
+bool CTailwriter::LeaveCurrent() {
+  if (!current) return true;
+  OpenFile* left = current;
+  current = nullptr;
+  // To every other stage and process the file is closed now.
+  if (platform::ParkAppendFile(left->name.c_str(), &left->file)) return true;
+  ReportWriteFailure(left->name, platform::LastErrorCode());
+  CloseOne(openByName.at(left->name), false);
+  CloseFile();
+  return false;
+}
+
 bool CTailwriter::UseFile(bool probed) {
+  if (!LeaveCurrent()) return false;
   auto found = openByName.find(fileName);
   if (found != openByName.end()) {
-    // Kept open: no system call.
+    // Kept open: taken up again as an open would take it, without the open.
     openFiles.splice(openFiles.begin(), openFiles, found->second);
+    OpenFile& entry = openFiles.front();
+    std::FILE* before = entry.file.stream;
+    const AppendOpen result = platform::ResumeAppendFile(fileName.c_str(), &entry.file);
+    if (result != AppendOpen::kOpened) {
+      ReportOpenFailure(result, platform::LastErrorCode(), true);
+      return false;
+    }
+    // Opened anew (the name denotes another file now, or, on Windows, the
+    // parked file was closed): the new stream gets the entry's buffer.
+    if (entry.file.stream != before)
+      std::setvbuf(entry.file.stream, entry.buffer.get(), _IOFBF, BufferSize());
   } else if (!OpenIntoSet(probed)) {
     return false;
   }
@@ -254,14 +261,7 @@ bool CTailwriter::OpenIntoSet(bool probed) {
   if (openFiles.size() >= mostOpen && !CloseOne(std::prev(openFiles.end()))) return false;
 
   platform::AppendFile file;
-  AppendOpen result = OpenTarget(&file);
-  if (result == AppendOpen::kFailed && !openFiles.empty()) {
-    // The set may hold this very file under another name (letter case on
-    // Windows, a hard link), and its share keeps this open out: put the
-    // set's files down (their records reach the disk first) and try again.
-    if (CloseFile() != 0) return false;
-    result = OpenTarget(&file);
-  }
+  const AppendOpen result = OpenTarget(&file);
   if (result != AppendOpen::kOpened) {
     ReportOpenFailure(result, platform::LastErrorCode(), probed);
     return false;
@@ -271,19 +271,17 @@ bool CTailwriter::OpenIntoSet(bool probed) {
   OpenFile& entry = openFiles.front();
   entry.name = fileName;
   entry.file = file;
-  const std::size_t size = namesFromRecords ? kSetBufferSize : kAppendBufferSize;
-  entry.buffer = spareBuffer ? std::move(spareBuffer) : std::make_unique<char[]>(size);
-  std::setvbuf(entry.file.stream, entry.buffer.get(), _IOFBF, size);
+  entry.buffer = spareBuffer ? std::move(spareBuffer) : std::make_unique<char[]>(BufferSize());
+  std::setvbuf(entry.file.stream, entry.buffer.get(), _IOFBF, BufferSize());
   openByName.emplace(entry.name, openFiles.begin());
   return true;
 }
 
 AppendOpen CTailwriter::OpenTarget(platform::AppendFile* file) {
   CloseProbe();
-  const bool followLink = !namesFromRecords;
   auto marked = closedMarks.find(fileName);
   const platform::FileMark* seen = marked == closedMarks.end() ? nullptr : &marked->second;
-  AppendOpen result = platform::OpenForAppend(fileName.c_str(), followLink, file, seen);
+  AppendOpen result = platform::OpenForAppend(fileName.c_str(), file, seen);
   if (result != AppendOpen::kNoReader) return result;
 
   // A FIFO that no one reads yet. The open is tried again, with growing
@@ -298,7 +296,7 @@ AppendOpen CTailwriter::OpenTarget(platform::AppendFile* file) {
   auto retry = [&] {
     std::chrono::milliseconds pause(1);
     for (;;) {
-      result = platform::OpenForAppend(fileName.c_str(), followLink, file, seen);
+      result = platform::OpenForAppend(fileName.c_str(), file, seen);
       if (result != AppendOpen::kNoReader || pipeSet->stopping.load() != 0) break;
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, std::chrono::milliseconds(50));
@@ -328,10 +326,7 @@ void CTailwriter::ReportOpenFailure(AppendOpen result, int code, bool probed) {
     case AppendOpen::kDirectory:
       code = platform::DirectoryErrorCode();
       pipeSet->IssueMessage(*this, 2002, kSeverityError,
-                            {"Output", fileName, code, OpenReason(code)});
-      return;
-    case AppendOpen::kLink:
-      ReportLink();
+                            {"Output", ShownName(fileName), code, OpenReason(code)});
       return;
     case AppendOpen::kOpened:
     case AppendOpen::kNoReader:
@@ -346,11 +341,12 @@ void CTailwriter::ReportOpenFailure(AppendOpen result, int code, bool probed) {
     CloseProbe();
     if (explained) return;
   }
-  pipeSet->IssueMessage(*this, 2002, kSeverityError, {"Input", fileName, code, OpenReason(code)});
+  pipeSet->IssueMessage(*this, 2002, kSeverityError,
+                        {"Input", ShownName(fileName), code, OpenReason(code)});
 }
 
-void CTailwriter::ReportLink() {
-  pipeSet->IssueMessage(*this, 2005, kSeverityError, {fileName, kNotALink});
+std::size_t CTailwriter::BufferSize() const {
+  return namesFromRecords ? kSetBufferSize : kAppendBufferSize;
 }
 
 bool CTailwriter::AppendRecord() {
@@ -423,7 +419,7 @@ void CTailwriter::ReportWriteFailure(const std::string& name, int code) {
   std::string reason;
   GetReasonText(code, reason);
   pipeSet->IssueMessage(*this, 2999, kSeverityError,
-                        {FormatText(kWriteFailure, {name, code, reason})});
+                        {FormatText(kWriteFailure, {ShownName(name), code, reason})});
 }
 
 }  // namespace ductrine
