@@ -148,24 +148,28 @@ struct FileMark {
   std::int64_t changed = 0;
 };
 
-// A file open for appending records. `stream` is a text-mode stdio stream
-// whose buffer the caller may set; the rest is what the caller must know
-// before its first write and at the close.
+// A file open for appending records, written through a descriptor without a
+// buffer of its own (text mode: each line feed reaches the file as the
+// system's line end); the rest is what the caller must know before its
+// first write and at the close.
 struct AppendFile {
-  std::FILE* stream = nullptr;
+  int fd = -1;
   // A regular file, held with the deny-read-write share. False for a FIFO,
   // a terminal or a device, which are never positioned and have no last byte.
   bool regular = false;
   // The file is empty, is no regular file, or ends in a line feed: nothing
   // has to come before the next record. The caller keeps it true to the
-  // bytes it writes, for the marks of ParkAppendFile and CloseAppendFile.
+  // bytes it writes, for the marks of CloseAppendFile.
   bool endsInLineEnd = true;
+  // This open created the file.
+  bool created = false;
   // The read-only attribute was cleared; parking or closing sets it again.
   bool madeWritable = false;
   unsigned savedAttributes = 0;
-  // Parked: looks closed to everyone else; `parkedMark` is how it was left.
+  // Parked: looks closed to everyone else.
   bool parked = false;
-  FileMark parkedMark;
+  // Which file it is and how long it was after our last write (POSIX).
+  FileMark mark;
 };
 enum class AppendOpen {
   kOpened,
@@ -183,24 +187,32 @@ enum class AppendOpen {
 // without a reader is kNoReader.
 DUCTRINE_PLATFORM_API AppendOpen OpenForAppend(const char* name, AppendFile* file,
                                                const FileMark* seen = nullptr);
+// Writes `size` bytes with as few system calls as the system allows (one,
+// unless it writes less). The number of bytes that reached the file; less
+// than `size` on failure, with the error code set.
+DUCTRINE_PLATFORM_API std::size_t WriteAppendFile(AppendFile* file, const char* data,
+                                                  std::size_t size);
+// Takes the last `size` bytes written (`tail`) off the end of a regular
+// file again: a record that reached the file only in part. False (error
+// code set) when the file could not be cut.
+DUCTRINE_PLATFORM_API bool CutAppendFile(AppendFile* file, const char* tail, std::size_t size);
 // Makes an open file look closed to every other stage and process while its
-// owner writes elsewhere: buffered bytes written, share released, a cleared
-// read-only attribute set again (on Windows, whose shares cannot be dropped
-// from an open handle, the file is closed). False (error code set) when
-// buffered bytes could not be written; the file is parked either way.
-DUCTRINE_PLATFORM_API bool ParkAppendFile(const char* name, AppendFile* file);
+// owner writes elsewhere: share released, a cleared read-only attribute set
+// again (on Windows, whose shares cannot be dropped from an open handle, the
+// file is closed). The caller has written everything it holds for the file.
+DUCTRINE_PLATFORM_API void ParkAppendFile(AppendFile* file);
 // Takes a parked file up again as OpenForAppend would open it: the share is
 // taken (failing as that open fails), the attribute cleared again, the last
 // byte read again when the file changed meanwhile; a name that now denotes
-// another file is opened afresh.
+// another file, or none, is opened afresh.
 DUCTRINE_PLATFORM_API AppendOpen ResumeAppendFile(const char* name, AppendFile* file);
-// Writes what the stream buffers, closes it and sets a cleared read-only
-// attribute again; `mark`, when given, receives what the file looks like
-// then (for a parked file: when it was parked). False (error code of the
-// first failure set) when buffered bytes could not be written. `file` is
-// empty afterwards either way.
+// Closes the file and sets a cleared read-only attribute again; with
+// `discardNew`, a file that this open created and that is still empty is
+// removed (when the name still denotes it). `mark`, when given, receives
+// what the file looks like then. False (error code set) when the close
+// reported a failure. `file` is empty afterwards either way.
 DUCTRINE_PLATFORM_API bool CloseAppendFile(const char* name, AppendFile* file,
-                                           FileMark* mark = nullptr);
+                                           FileMark* mark = nullptr, bool discardNew = false);
 // Tests run `hook` when OpenForAppend has cleared a read-only attribute and
 // is about to open the file by its name again (an empty function removes it).
 DUCTRINE_PLATFORM_API void SetReopenHookForTesting(std::function<void()> hook);

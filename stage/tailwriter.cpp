@@ -30,10 +30,10 @@ using platform::Share;
 constexpr char kLineEnd[] = "\n";
 constexpr std::size_t kLineEndSize = sizeof kLineEnd - 1;
 
-// Large enough that a long run of short records costs few system calls. The
-// files of the open-file set get less each: 64 of them stay open at once.
-constexpr std::size_t kAppendBufferSize = 64 * 1024;
-constexpr std::size_t kSetBufferSize = 16 * 1024;
+// Records wait here for the current file, and reach it in one write per
+// block, each block ending where a record ends: large enough that a long run
+// of short records costs few system calls.
+constexpr std::size_t kBlockSize = 64 * 1024;
 
 constexpr const char* kWriteFailure =
     "Failure writing file: '%s', Rc: %d,\n                    Reason: %s";
@@ -219,13 +219,46 @@ bool CTailwriter::Probe(bool report) {
 
 bool CTailwriter::LeaveCurrent() {
   if (!current) return true;
-  OpenFile* left = current;
-  current = nullptr;
+  if (!WriteBlock()) {
+    Fail();
+    return false;
+  }
   // To every other stage and process the file is closed now.
-  if (platform::ParkAppendFile(left->name.c_str(), &left->file)) return true;
-  ReportWriteFailure(left->name, platform::LastErrorCode());
-  CloseOne(openByName.at(left->name), false);
-  CloseFile();
+  platform::ParkAppendFile(&current->file);
+  current = nullptr;
+  return true;
+}
+
+bool CTailwriter::WriteBlock() {
+  if (blockUsed == 0) return true;
+  return WriteOut(block.get(), blockUsed);
+}
+
+bool CTailwriter::WriteOut(const char* bytes, std::size_t size) {
+  platform::AppendFile& file = current->file;
+  const std::size_t wrote = platform::WriteAppendFile(&file, bytes, size);
+  if (wrote == size) {
+    current->wrote = true;
+    blockUsed = 0;
+    blockEnds.clear();
+    return true;
+  }
+  const int code = platform::LastErrorCode();
+  // The file ends where its last whole record ends: the part of a record
+  // that reached it is taken off again.
+  std::size_t kept = 0;
+  for (std::size_t end : blockEnds)
+    if (end <= wrote) kept = end;
+  if (wrote > kept && file.regular) platform::CutAppendFile(&file, bytes + kept, wrote - kept);
+  if (kept > 0) current->wrote = true;
+  blockUsed = 0;
+  blockEnds.clear();
+  ReportWriteFailure(current->name, code);
+  // A file this run created and never wrote is not left behind.
+  const bool discard = !current->wrote;
+  OpenFile* failed = current;
+  current = nullptr;
+  platform::CloseAppendFile(failed->name.c_str(), &failed->file, nullptr, discard);
   return false;
 }
 
@@ -235,17 +268,11 @@ bool CTailwriter::UseFile(bool probed) {
   if (found != openByName.end()) {
     // Kept open: taken up again as an open would take it, without the open.
     openFiles.splice(openFiles.begin(), openFiles, found->second);
-    OpenFile& entry = openFiles.front();
-    std::FILE* before = entry.file.stream;
-    const AppendOpen result = platform::ResumeAppendFile(fileName.c_str(), &entry.file);
+    const AppendOpen result = platform::ResumeAppendFile(fileName.c_str(), &openFiles.front().file);
     if (result != AppendOpen::kOpened) {
       ReportOpenFailure(result, platform::LastErrorCode(), true);
       return false;
     }
-    // Opened anew (the name denotes another file now, or, on Windows, the
-    // parked file was closed): the new stream gets the entry's buffer.
-    if (entry.file.stream != before)
-      std::setvbuf(entry.file.stream, entry.buffer.get(), _IOFBF, BufferSize());
   } else if (!OpenIntoSet(probed)) {
     return false;
   }
@@ -271,8 +298,6 @@ bool CTailwriter::OpenIntoSet(bool probed) {
   OpenFile& entry = openFiles.front();
   entry.name = fileName;
   entry.file = file;
-  entry.buffer = spareBuffer ? std::move(spareBuffer) : std::make_unique<char[]>(BufferSize());
-  std::setvbuf(entry.file.stream, entry.buffer.get(), _IOFBF, BufferSize());
   openByName.emplace(entry.name, openFiles.begin());
   return true;
 }
@@ -345,30 +370,38 @@ void CTailwriter::ReportOpenFailure(AppendOpen result, int code, bool probed) {
                         {"Input", ShownName(fileName), code, OpenReason(code)});
 }
 
-std::size_t CTailwriter::BufferSize() const {
-  return namesFromRecords ? kSetBufferSize : kAppendBufferSize;
-}
-
 bool CTailwriter::AppendRecord() {
   const char* data = inputRecord.data();
   const void* nul = std::memchr(data, '\0', inputRecord.size());
   const std::size_t length =
       nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - data) : inputRecord.size();
 
-  std::FILE* stream = current->file.stream;
-  bool written =
-      !current->lineEndPending || std::fwrite(kLineEnd, 1, kLineEndSize, stream) == kLineEndSize;
-  if (written && length > 0) written = std::fwrite(data, 1, length, stream) == length;
+  const std::size_t lineEnd = current->lineEndPending ? kLineEndSize : 0;
+  const std::size_t size = lineEnd + length;
+  if (blockUsed + size > kBlockSize && !WriteBlock()) {
+    Fail();
+    return false;
+  }
+  if (!block) block = std::make_unique<char[]>(kBlockSize);
+  if (size > kBlockSize) {
+    // A record longer than a block is a block of its own.
+    std::string whole(kLineEnd, lineEnd);
+    whole.append(data, length);
+    blockEnds.assign(1, size);
+    if (!WriteOut(whole.data(), size)) {
+      Fail();
+      return false;
+    }
+  } else {
+    std::memcpy(block.get() + blockUsed, kLineEnd, lineEnd);
+    std::memcpy(block.get() + blockUsed + lineEnd, data, length);
+    blockUsed += size;
+    blockEnds.push_back(blockUsed);
+  }
   if (current->lineEndPending || length > 0)
     current->file.endsInLineEnd = length > 0 ? data[length - 1] == '\n' : true;
   current->lineEndPending = true;
-  if (written) return true;
-
-  ReportWriteFailure(current->name, platform::LastErrorCode());
-  // The close fails on the same buffered bytes; it has been reported once.
-  CloseOne(openByName.at(current->name), false);
-  CloseFile();
-  return false;
+  return true;
 }
 
 bool CTailwriter::CloseOne(OpenFiles::iterator entry, bool report) {
@@ -386,8 +419,6 @@ bool CTailwriter::CloseOne(OpenFiles::iterator entry, bool report) {
     }
   }
   if (!written && report) ReportWriteFailure(entry->name, code);
-  // The stream is closed: its buffer serves the next file opened.
-  spareBuffer = std::move(entry->buffer);
   if (current == &*entry) current = nullptr;
   openByName.erase(entry->name);
   openFiles.erase(entry);
@@ -402,7 +433,8 @@ void CTailwriter::CloseProbe() {
 
 std::int32_t CTailwriter::CloseFile() {
   CloseProbe();
-  bool lost = false;
+  // What waits for the current file reaches it first.
+  bool lost = current && !WriteBlock();
   while (!openFiles.empty()) {
     if (!CloseOne(openFiles.begin())) lost = true;
   }

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/platform.h"
 #include "runtime/pipe_set.h"
@@ -58,7 +59,9 @@ class CTailwriter final : public CProcess {
     std::string name;
     platform::AppendFile file;
     bool lineEndPending = false;
-    std::unique_ptr<char[]> buffer;
+    // Bytes of this stage reached the file (a file created and never
+    // written is removed again after a write failure).
+    bool wrote = false;
   };
   using OpenFiles = std::list<OpenFile>;
 
@@ -88,8 +91,13 @@ class CTailwriter final : public CProcess {
   // Appends inputRecord (up to its first NUL) as a line to the current file.
   // On a write failure reports it, closes every file; false.
   bool AppendRecord();
-  // The stream buffer of each file: smaller when many are open.
-  std::size_t BufferSize() const;
+  // Writes the block to the current file. On a failure the part of a
+  // record that reached the file is cut off again, the failure reported and
+  // the file closed (removed when this run created it and wrote nothing to
+  // it); false.
+  bool WriteBlock();
+  // WriteBlock for `size` bytes at `bytes`, whose records end at blockEnds.
+  bool WriteOut(const char* bytes, std::size_t size);
   // Closes whatever is open and gives the error return code.
   std::int32_t Fail();
   void ReportWriteFailure(const std::string& name, int code);
@@ -110,8 +118,10 @@ class CTailwriter final : public CProcess {
   std::size_t mostOpen = 1;
   // What each file closed to make room looked like then (modes 2 and 3).
   std::unordered_map<std::string, platform::FileMark> closedMarks;
-  // The buffer of the file closed last, for the next one opened.
-  std::unique_ptr<char[]> spareBuffer;
+  // Records for the current file not written yet, and where each ends.
+  std::unique_ptr<char[]> block;
+  std::size_t blockUsed = 0;
+  std::vector<std::size_t> blockEnds;
 };
 
 }  // namespace ductrine

@@ -178,11 +178,10 @@ int LockExclusive(int fd) {
   return locked;
 }
 
-// A regular file just opened or taken up again, held under our lock: the
-// attribute cleared, the last byte known. False with errno set.
-bool TakeUp(int fd, const FileMark* seen, AppendFile* file) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return false;
+// A regular file just opened or taken up again, held under our lock and
+// seen as `info`: the last byte known, the attribute cleared. False with
+// errno set.
+bool TakeUp(int fd, const struct stat& info, const FileMark* seen, AppendFile* file) {
   // The decision is taken before the attribute is cleared: that changes the
   // file's times, not its bytes.
   if (Unchanged(seen, info)) {
@@ -190,6 +189,9 @@ bool TakeUp(int fd, const FileMark* seen, AppendFile* file) {
   } else if (!ReadEndsInLineEnd(fd, info.st_size, &file->endsInLineEnd)) {
     return false;
   }
+  file->mark.device = info.st_dev;
+  file->mark.inode = info.st_ino;
+  file->mark.size = info.st_size;
   // Root opens a file without write permission all the same; the attribute
   // is cleared while the stage appends, as for everyone.
   return ClearReadOnly(fd, info, file);
@@ -227,6 +229,7 @@ AppendOpen OpenForAppend(const char* name, AppendFile* file, const FileMark* see
     fd = ::open(name, O_RDWR | common);
     if (fd >= 0 || errno != ENOENT) break;
     fd = ::open(name, O_RDWR | O_CREAT | O_EXCL | common, 0666);
+    file->created = fd >= 0;
     if (fd >= 0 || errno != EEXIST) break;
   }
   if (fd < 0 && errno == EACCES) {
@@ -258,7 +261,7 @@ AppendOpen OpenForAppend(const char* name, AppendFile* file, const FileMark* see
   if (S_ISREG(info.st_mode)) {
     file->regular = true;
     if (locked != 0) errno = lockError;
-    if (locked != 0 || !TakeUp(fd, seen, file)) {
+    if (locked != 0 || !TakeUp(fd, info, seen, file)) {
       RestoreReadOnly(fd, file);
       return CloseKeepingError(fd), AppendOpen::kFailed;
     }
@@ -281,83 +284,105 @@ AppendOpen OpenForAppend(const char* name, AppendFile* file, const FileMark* see
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
       return CloseKeepingError(fd), AppendOpen::kFailed;
   }
-  file->stream = ::fdopen(fd, "a");
-  if (!file->stream) {
-    RestoreReadOnly(fd, file);
-    return CloseKeepingError(fd), AppendOpen::kFailed;
-  }
+  file->fd = fd;
   return AppendOpen::kOpened;
 }
 
-bool ParkAppendFile(const char* /*name*/, AppendFile* file) {
-  if (!file->stream || file->parked) return true;
-  bool written = true;
-  int code = 0;
-  if (std::fflush(file->stream) != 0) {
-    written = false;
-    code = errno;
+std::size_t WriteAppendFile(AppendFile* file, const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t wrote = ::write(file->fd, data + done, size - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      if (wrote == 0) errno = ENOSPC;
+      break;
+    }
+    done += static_cast<std::size_t>(wrote);
   }
-  const int fd = fileno(file->stream);
+  file->mark.size += static_cast<std::int64_t>(done);
+  return done;
+}
+
+bool CutAppendFile(AppendFile* file, const char* /*tail*/, std::size_t size) {
+  struct stat info {};
+  if (!file->regular || ::fstat(file->fd, &info) != 0) return false;
+  const off_t keep = info.st_size - static_cast<off_t>(size);
+  while (::ftruncate(file->fd, keep < 0 ? 0 : keep) != 0) {
+    if (errno != EINTR) return false;
+  }
+  file->mark.size = keep < 0 ? 0 : keep;
+  return true;
+}
+
+void ParkAppendFile(AppendFile* file) {
+  if (file->fd < 0 || file->parked) return;
   if (file->regular) {
-    RestoreReadOnly(fd, file);
-    // Taken after the attribute went back: that changed the file's times.
-    TakeMark(fd, *file, &file->parkedMark);
-    ::flock(fd, LOCK_UN);
+    RestoreReadOnly(file->fd, file);
+    ::flock(file->fd, LOCK_UN);
   }
   file->parked = true;
-  if (!written) errno = code;
-  return written;
 }
 
 AppendOpen ResumeAppendFile(const char* name, AppendFile* file) {
   if (!file->parked) return AppendOpen::kOpened;
-  const FileMark mark = file->parkedMark;
-  if (file->stream && file->regular) {
-    const int fd = fileno(file->stream);
-    struct stat named {}, held {};
-    if (::stat(name, &named) == 0 && ::fstat(fd, &held) == 0 && SameFile(named, held)) {
-      if (LockExclusive(fd) != 0) return AppendOpen::kFailed;
-      if (!TakeUp(fd, &mark, file)) {
-        const int code = errno;
-        ::flock(fd, LOCK_UN);
-        RestoreReadOnly(fd, file);
-        errno = code;
-        return AppendOpen::kFailed;
-      }
-      file->parked = false;
-      return AppendOpen::kOpened;
-    }
-  } else if (file->stream) {
+  if (!file->regular) {
     // A device or FIFO holds no share and no last byte.
     file->parked = false;
     return AppendOpen::kOpened;
   }
+  const int fd = file->fd;
+  if (LockExclusive(fd) != 0) return AppendOpen::kFailed;
+  // Under the lock: the name must still denote our file, and its size says
+  // whether another wrote to it meanwhile.
+  struct stat info {};
+  if (::stat(name, &info) == 0 && info.st_dev == file->mark.device &&
+      info.st_ino == file->mark.inode) {
+    FileMark seen = file->mark;
+    seen.valid = true;
+    seen.endsInLineEnd = file->endsInLineEnd;
+    seen.modified = Nanoseconds(info.st_mtim);
+    seen.changed = Nanoseconds(info.st_ctim);
+    if (!TakeUp(fd, info, &seen, file)) {
+      const int code = errno;
+      ::flock(fd, LOCK_UN);
+      RestoreReadOnly(fd, file);
+      errno = code;
+      return AppendOpen::kFailed;
+    }
+    file->parked = false;
+    return AppendOpen::kOpened;
+  }
   // The name was removed or now denotes another file: as if it had been
-  // closed, it is opened anew (its buffered bytes are already written).
+  // closed, it is opened anew.
   CloseAppendFile(name, file);
-  return OpenForAppend(name, file, &mark);
+  return OpenForAppend(name, file);
 }
 
-bool CloseAppendFile(const char* /*name*/, AppendFile* file, FileMark* mark) {
-  bool written = true;
-  int code = 0;
-  if (mark) *mark = file->parked ? file->parkedMark : FileMark{};
-  if (file->stream) {
-    const int fd = fileno(file->stream);
-    if (std::fflush(file->stream) != 0) {
-      written = false;
-      code = errno;
+bool CloseAppendFile(const char* name, AppendFile* file, FileMark* mark, bool discardNew) {
+  bool closed = true;
+  if (mark) *mark = FileMark{};
+  if (file->fd >= 0) {
+    const int fd = file->fd;
+    if (!file->parked) RestoreReadOnly(fd, file);
+    if (mark) TakeMark(fd, *file, mark);
+    // Parked, the file may have been written by another since: then how it
+    // ends is not ours to know.
+    if (mark && file->parked && mark->size != file->mark.size) *mark = FileMark{};
+    struct stat held {}, named {};
+    if (discardNew && file->created && file->regular && ::fstat(fd, &held) == 0 &&
+        held.st_size == 0 && ::stat(name, &named) == 0 && SameFile(held, named)) {
+      ::unlink(name);
+      if (mark) *mark = FileMark{};
     }
-    RestoreReadOnly(fd, file);
-    if (mark && written && !file->parked) TakeMark(fd, *file, mark);
-    if (std::fclose(file->stream) != 0 && written) {
-      written = false;
-      code = errno;
+    const int code = errno;
+    if (::close(fd) != 0 && errno != EINTR) {
+      closed = false;
+    } else {
+      errno = code;
     }
   }
   *file = AppendFile{};
-  if (!written) errno = code;
-  return written;
+  return closed;
 }
 
 int DirectoryErrorCode() { return EISDIR; }

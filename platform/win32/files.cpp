@@ -9,6 +9,7 @@
 #include <share.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -164,9 +165,7 @@ void RestoreReadOnly(HANDLE handle, AppendFile* file) {
   file->madeWritable = false;
 }
 
-HANDLE StreamHandle(std::FILE* stream) {
-  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-}
+HANDLE FdHandle(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
 }  // namespace
 
@@ -207,27 +206,28 @@ AppendOpen OpenForAppend(const char* name, AppendFile* file, const FileMark* /*s
     RunReopenHook();
   }
   // Binary first: the last byte is read as it is, and a CTRL+Z that ends the
-  // file survives the open. Text mode once the stream is ready.
+  // file survives the open. Text mode once the file is ready.
   ClearRuntimeError();
-  std::FILE* stream = _fsopen(name, "a+b", _SH_DENYRW);
-  if (stream == nullptr) KeepRuntimeError();
+  int fd = _sopen(name, _O_RDWR | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT, _SH_DENYRW,
+                  _S_IREAD | _S_IWRITE);
+  if (fd < 0) KeepRuntimeError();
   BY_HANDLE_FILE_INFORMATION after{};
-  if (stream != nullptr && existed &&
-      (!GetFileInformationByHandle(StreamHandle(stream), &after) || !SameFile(before, after))) {
+  if (fd >= 0 && existed &&
+      (!GetFileInformationByHandle(FdHandle(fd), &after) || !SameFile(before, after))) {
     // The name came to denote another file meanwhile: that one is not ours
     // to write, and its attribute is not touched.
-    std::fclose(stream);
-    stream = nullptr;
+    _close(fd);
+    fd = -1;
     SetLastError(ERROR_ACCESS_DENIED);
   }
-  if (stream == nullptr) {
+  if (fd < 0) {
     RestoreReadOnly(held, file);
     release();
     return AppendOpen::kFailed;
   }
   release();
-  const int fd = _fileno(stream);
-  if (GetFileType(StreamHandle(stream)) == FILE_TYPE_DISK) {
+  file->created = !existed;
+  if (GetFileType(FdHandle(fd)) == FILE_TYPE_DISK) {
     file->regular = true;
     const std::int64_t size = _filelengthi64(fd);
     if (size > 0) {
@@ -235,8 +235,8 @@ AppendOpen OpenForAppend(const char* name, AppendFile* file, const FileMark* /*s
       if (_lseeki64(fd, size - 1, SEEK_SET) < 0 || _read(fd, &last, 1) != 1) {
         KeepRuntimeError();
         DWORD code = GetLastError();
-        RestoreReadOnly(StreamHandle(stream), file);
-        std::fclose(stream);
+        RestoreReadOnly(FdHandle(fd), file);
+        _close(fd);
         SetLastError(code);
         return AppendOpen::kFailed;
       }
@@ -245,18 +245,50 @@ AppendOpen OpenForAppend(const char* name, AppendFile* file, const FileMark* /*s
     }
   }
   _setmode(fd, _O_TEXT);
-  file->stream = stream;
+  file->fd = fd;
   return AppendOpen::kOpened;
 }
 
+std::size_t WriteAppendFile(AppendFile* file, const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    ClearRuntimeError();
+    const std::size_t most = std::min<std::size_t>(size - done, 1u << 30);
+    const int wrote = _write(file->fd, data + done, static_cast<unsigned>(most));
+    if (wrote <= 0) {
+      if (wrote < 0) {
+        KeepRuntimeError();
+      } else {
+        SetLastError(ERROR_DISK_FULL);
+      }
+      break;
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+  return done;
+}
+
+bool CutAppendFile(AppendFile* file, const char* tail, std::size_t size) {
+  if (!file->regular) return false;
+  // Each line feed went to the file as a carriage return and a line feed.
+  std::int64_t excess = static_cast<std::int64_t>(size);
+  for (std::size_t i = 0; i < size; ++i) excess += tail[i] == '\n' ? 1 : 0;
+  ClearRuntimeError();
+  const std::int64_t length = _filelengthi64(file->fd);
+  if (length < 0 || _chsize_s(file->fd, std::max<std::int64_t>(0, length - excess)) != 0) {
+    KeepRuntimeError();
+    return false;
+  }
+  return true;
+}
+
 // A share cannot be dropped from an open handle: a parked file is closed.
-bool ParkAppendFile(const char* name, AppendFile* file) {
-  if (file->parked) return true;
+void ParkAppendFile(AppendFile* file) {
+  if (file->parked) return;
   const bool endsInLineEnd = file->endsInLineEnd;
-  const bool written = CloseAppendFile(name, file);
+  CloseAppendFile(nullptr, file);
   file->endsInLineEnd = endsInLineEnd;
   file->parked = true;
-  return written;
 }
 
 AppendOpen ResumeAppendFile(const char* name, AppendFile* file) {
@@ -264,28 +296,26 @@ AppendOpen ResumeAppendFile(const char* name, AppendFile* file) {
   return OpenForAppend(name, file);
 }
 
-bool CloseAppendFile(const char* /*name*/, AppendFile* file, FileMark* mark) {
+bool CloseAppendFile(const char* name, AppendFile* file, FileMark* mark, bool discardNew) {
   if (mark) *mark = FileMark{};
-  bool written = true;
+  bool closed = true;
   DWORD code = 0;
-  if (file->stream) {
+  if (file->fd >= 0) {
+    RestoreReadOnly(FdHandle(file->fd), file);
+    const bool discard = discardNew && name && file->created && file->regular &&
+                         _filelengthi64(file->fd) == 0;
     ClearRuntimeError();
-    if (std::fflush(file->stream) != 0) {
+    if (_close(file->fd) != 0) {
       KeepRuntimeError();
-      written = false;
+      closed = false;
       code = GetLastError();
     }
-    RestoreReadOnly(StreamHandle(file->stream), file);
-    ClearRuntimeError();
-    if (std::fclose(file->stream) != 0 && written) {
-      KeepRuntimeError();
-      written = false;
-      code = GetLastError();
-    }
+    // Closed first: Windows removes no file that is open.
+    if (discard) std::remove(name);
   }
   *file = AppendFile{};
-  if (!written) SetLastError(code);
-  return written;
+  if (!closed) SetLastError(code);
+  return closed;
 }
 
 int DirectoryErrorCode() { return kIsFolder; }

@@ -66,7 +66,7 @@ int Dance(const fs::path& dir, bool swap) {
   if ((result == AppendOpen::kOpened) == swap) failures |= 2;
   if (result == AppendOpen::kOpened) {
     if (ModeOf(target) != 0644) failures |= 4;  // writable while open
-    std::fputs("new", file.stream);
+    WriteAppendFile(&file, "new", 3);
     CloseAppendFile(target.c_str(), &file);
   }
   const std::string original = swap ? moved : target;
