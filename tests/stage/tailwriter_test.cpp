@@ -10,6 +10,12 @@
 #include <optional>
 #include <random>
 #include <sstream>
+#include <stdexcept>
+#if !defined(_WIN32)
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
 
 #include "platform/platform.h"
 #include "tests/harness/flavour.h"
@@ -265,6 +271,79 @@ TEST_F(TailwriterTest, AWriteFailureIsReportedOnceAndStopsTheStage) {
     // The long run stops early; the short one passed everything on first.
     EXPECT_EQ(outcome.output.size() < records.size(), records.size() > 3);
   }
+}
+
+#if !defined(_WIN32)
+// A write that fails part way (here at a file-size limit, whose signal is
+// ignored, as pipe ignores it) leaves each file ending after its last whole
+// record, read-only again; the other files have their records; a file this
+// run created and never wrote is removed again.
+TEST_F(TailwriterTest, AFailedWriteLeavesWholeRecordsOnly) {
+  const std::string big(1000, 'r');
+  struct Case {
+    const char* label;
+    Records records;
+    std::string ro, w;  // what the files hold afterwards
+    const char* failed;
+  };
+  Records many;
+  for (int i = 1; i <= 6; ++i) {
+    many.push_back("w.txt w" + std::to_string(i));
+    many.push_back("ro.txt " + big);
+  }
+  const Case cases[] = {
+      {"cut back", many, "old\n" + big + "\n" + big + "\n" + big + "\n" + big, "w1\nw2\nw3\nw4\nw5",
+       "ro.txt"},
+      {"created, never written", {"w.txt w1", "new.txt " + std::string(5000, 'n'), "w.txt w2"},
+       "old\n", "w1", "new.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto child = [&] {
+      Write(Path("ro.txt"), "old\n", perms::owner_read);
+      RemoveAll(Path("w.txt"));
+      RemoveAll(Path("new.txt"));
+      std::signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit {};
+      limit.rlim_cur = limit.rlim_max = 4096;
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      Outcome outcome = RunStage("", c.records);
+      const std::string message = "Failure writing file: '" + std::string(c.failed) +
+                                  "', Rc: " + std::to_string(EFBIG) + ",\n";
+      int failures = 0;
+      if (outcome.rc != 3 || outcome.highest != 2999u) failures |= 1;
+      if (outcome.console.find(message) == std::string::npos) failures |= 2;
+      if (Read(Path("ro.txt")) != c.ro) failures |= 4;
+      if (Mode(Path("ro.txt")) != perms::owner_read) failures |= 8;
+      if (Read(Path("w.txt")) != c.w) failures |= 16;
+      if (fs::exists(Path("new.txt"))) failures |= 32;
+      std::fprintf(stderr, "%s", outcome.console.c_str());
+      return failures;
+    };
+    EXPECT_EXIT(std::_Exit(child()), ::testing::ExitedWithCode(0), "");
+  }
+}
+#endif
+
+// An exception that leaves Run (here from the console, as a message goes
+// out) still gets every record into its file and the read-only attribute
+// set again: the stage object's end closes what is open.
+TEST_F(TailwriterTest, AnExceptionLeavingRunLosesNothing) {
+  Write(Path("ro.txt"), "old", perms::owner_read);
+  RemoveAll(Path("w.txt"));
+  bool thrown = false;
+  platform::SetConsoleSink([&](std::string_view) {
+    if (thrown) return;
+    thrown = true;
+    throw std::runtime_error("console gone");
+  });
+  Outcome outcome = RunStage("", {"ro.txt a", "w.txt b", "ro.txt c", "bad/name d"});
+  platform::SetConsoleSink({});
+  EXPECT_TRUE(thrown);
+  EXPECT_EQ(outcome.rc, 3);
+  EXPECT_EQ(Read(Path("ro.txt")), FileText("old\na\nc"));
+  EXPECT_EQ(Mode(Path("ro.txt")), Shown(perms::owner_read));
+  EXPECT_EQ(Read(Path("w.txt")), "b");
 }
 
 // A name at the front of a record is checked as a file-name operand; a whole
