@@ -81,16 +81,20 @@ bool ParseRecordFileName(CPipeSet& set, CProcess& stage, const std::string& reco
                          std::string* name, std::size_t* rest) {
   // Scanned as a C string, a NUL would end the text: any other byte stands
   // in for it, and the name is then taken from the record's own bytes.
-  std::string copy = record;
-  for (char& c : copy)
-    if (c == '\0') c = '\x01';
-  const char* text = copy.c_str();
+  std::string copy;
+  const char* text = record.c_str();
+  if (HoldsNul(record)) {
+    copy = record;
+    for (char& c : copy)
+      if (c == '\0') c = '\x01';
+    text = copy.c_str();
+  }
   const char* cursor = text;
   std::string scanned;
   if (!set.ParseFileName(stage, &cursor, &scanned, false)) return false;
   // Where the scan began: past an opening quote, then past white space.
   std::size_t start = text[0] == '"' ? 1 : 0;
-  while (start < copy.size() && IsSpace(copy[start])) ++start;
+  while (start < record.size() && IsSpace(text[start])) ++start;
   const std::string_view bytes = std::string_view(record).substr(start, scanned.size());
   if (HoldsNul(bytes)) {
     set.IssueMessage(stage, 2005, kSeverityError, {ShownName(bytes), kValidFilename});
