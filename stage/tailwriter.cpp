@@ -1,8 +1,9 @@
 // The Tailwriter stage: records appended to files, one per line.
 //
-// Nothing accepted is lost and nothing is left behind: every write, flush and
-// close of an append stream is checked, and every way out of Run closes every
-// open file and gives each its read-only attribute back.
+// Nothing accepted is lost and nothing is left behind: every write and close
+// is checked, a write that fails part way is cut back to the last whole
+// record, and every way out of Run closes every open file and gives each its
+// read-only attribute back.
 
 #include "stage/tailwriter.h"
 
@@ -25,8 +26,8 @@ using platform::AppendOpen;
 using platform::FileKind;
 using platform::Share;
 
-// The stream is in text mode: the system's line end reaches the file (a line
-// feed on POSIX, a carriage return and a line feed on Windows).
+// The file is in text mode: the system's line end reaches it (a line feed on
+// POSIX, a carriage return and a line feed on Windows).
 constexpr char kLineEnd[] = "\n";
 constexpr std::size_t kLineEndSize = sizeof kLineEnd - 1;
 

@@ -337,6 +337,8 @@ AppendOpen ResumeAppendFile(const char* name, AppendFile* file) {
   struct stat info {};
   if (::stat(name, &info) == 0 && info.st_dev == file->mark.device &&
       info.st_ino == file->mark.inode) {
+    // Our own writes moved the file's times: its size alone tells whether
+    // another wrote to it since we left it.
     FileMark seen = file->mark;
     seen.valid = true;
     seen.endsInLineEnd = file->endsInLineEnd;
