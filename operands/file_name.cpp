@@ -62,46 +62,44 @@ bool IsAcceptedName(std::string_view trimmed) {
   return true;
 }
 
-bool IsControl(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7F;
-}
-
-// A name for a message line: control bytes would act on the terminal.
-std::string Shown(std::string_view name) { return MaskControls(name); }
-
-// Stands for a NUL byte while a record is scanned as a C string; a control
-// character itself, so a name that held a NUL is refused.
-constexpr char kNulStandIn = '\x01';
+bool HoldsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
 }  // namespace
 
+// A name for a message line: control bytes would act on the terminal.
+std::string ShownName(std::string_view name) { return MaskControls(name); }
+
 bool ParseRecordFileName(CPipeSet& set, CProcess& stage, const std::string& record,
                          std::string* name, std::size_t* rest) {
+  // Scanned as a C string, a NUL would end the text: any other byte stands
+  // in for it, and the name is then taken from the record's own bytes.
   std::string copy;
   const char* text = record.c_str();
-  if (std::memchr(record.data(), '\0', record.size()) != nullptr) {
+  if (HoldsNul(record)) {
     copy = record;
     for (char& c : copy)
-      if (c == '\0') c = kNulStandIn;
+      if (c == '\0') c = '\x01';
     text = copy.c_str();
   }
   const char* cursor = text;
   std::string scanned;
   if (!set.ParseFileName(stage, &cursor, &scanned, false)) return false;
-  if (!CheckRecordFileName(set, stage, scanned)) return false;
+  // Where the scan began: past an opening quote, then past white space.
+  std::size_t start = text[0] == '"' ? 1 : 0;
+  while (start < record.size() && IsSpace(text[start])) ++start;
+  const std::string_view bytes = std::string_view(record).substr(start, scanned.size());
+  if (HoldsNul(bytes)) {
+    set.IssueMessage(stage, 2005, kSeverityError, {ShownName(bytes), kValidFilename});
+    return false;
+  }
   *rest = static_cast<std::size_t>(cursor - text);
-  // The stand-in never survives the check: the name is the record's bytes.
-  *name = std::move(scanned);
+  *name = std::string(bytes);
   return true;
 }
 
-bool CheckRecordFileName(CPipeSet& set, CProcess& stage, std::string_view name) {
-  const std::string_view trimmed = Trim(name);
-  bool accepted = !trimmed.empty() && IsAcceptedName(trimmed);
-  for (char c : name) accepted = accepted && !IsControl(c);
-  if (accepted) return true;
-  set.IssueMessage(stage, 2005, kSeverityError, {Shown(name), kValidFilename});
+bool CheckStreamFileName(CPipeSet& set, CProcess& stage, std::string_view name) {
+  if (!HoldsNul(name)) return true;
+  set.IssueMessage(stage, 2005, kSeverityError, {ShownName(name), kValidFilename});
   return false;
 }
 

@@ -133,44 +133,13 @@ DUCTRINE_PLATFORM_API int SeekFile(std::FILE* file, std::int64_t offset, int ori
 DUCTRINE_PLATFORM_API std::int64_t TellFile(std::FILE* file);
 DUCTRINE_PLATFORM_API bool FileExists(const char* name);
 DUCTRINE_PLATFORM_API bool EraseFile(const char* name);
-// The read-only attribute. `saved` keeps what Restore needs to put back.
-DUCTRINE_PLATFORM_API bool FileIsReadOnly(const char* name);
-DUCTRINE_PLATFORM_API bool MakeFileWritable(const char* name, unsigned* saved);
-DUCTRINE_PLATFORM_API bool RestoreFileAttributes(const char* name, unsigned saved);
+// What a name denotes (links followed), found without opening it.
+enum class FileKind { kMissing, kRegular, kDirectory, kOther };
+DUCTRINE_PLATFORM_API FileKind KindOfFile(const char* name);
 
-// What a name denotes, found without opening it. With `followLink` false a
-// symbolic link (on Windows any reparse point) in the last component is kLink.
-enum class FileKind { kMissing, kRegular, kDirectory, kLink, kOther };
-DUCTRINE_PLATFORM_API FileKind KindOfFile(const char* name, bool followLink);
-
-// A file open for appending records. `stream` is a text-mode stdio stream
-// whose buffer the caller may set; the rest is what the caller must know
-// before its first write and at the close.
-struct AppendFile {
-  std::FILE* stream = nullptr;
-  // A regular file, held with the deny-read-write share. False for a FIFO,
-  // a terminal or a device, which are never positioned and have no last byte.
-  bool regular = false;
-  // The file is empty, is no regular file, or ends in a line feed: nothing
-  // has to come before the next record. The caller keeps it true to the
-  // bytes it writes, for CloseAppendFile's mark.
-  bool endsInLineEnd = true;
-  // The read-only attribute was cleared; CloseAppendFile sets it again.
-  bool madeWritable = false;
-  unsigned savedAttributes = 0;
-  // Where an end at once finds the cleared attribute (POSIX); -1 for none.
-  int attributeTicket = -1;
-};
-enum class AppendOpen {
-  kOpened,
-  kFailed,     // cannot be opened, created or shared (error code set)
-  kDirectory,  // the name is a folder (error code: DirectoryErrorCode)
-  kLink,       // a link in the last component, and followLink was false
-  kNoReader,   // a FIFO that no one reads yet; try again later
-};
-// What a regular file looked like when it was closed: opened again with
-// nothing changed since (same file, size and times), its last byte is known
-// without reading it. Where the system gives no such times, never valid.
+// What a regular file looked like when it was closed or parked: opened again
+// with nothing changed since (same file, size and times), its last byte is
+// known without reading it. Where the system gives no such times, never valid.
 struct FileMark {
   bool valid = false;
   bool endsInLineEnd = true;
@@ -180,21 +149,77 @@ struct FileMark {
   std::int64_t modified = 0;  // nanoseconds
   std::int64_t changed = 0;
 };
+
+// A file open for appending records, written through a descriptor without a
+// buffer of its own (text mode: each line feed reaches the file as the
+// system's line end); the rest is what the caller must know before its
+// first write and at the close.
+struct AppendFile {
+  int fd = -1;
+  // A regular file, held with the deny-read-write share. False for a FIFO,
+  // a terminal or a device, which are never positioned and have no last byte.
+  bool regular = false;
+  // The file is empty, is no regular file, or ends in a line feed: nothing
+  // has to come before the next record. The caller keeps it true to the
+  // bytes it writes, for the marks of CloseAppendFile.
+  bool endsInLineEnd = true;
+  // This open created the file.
+  bool created = false;
+  // The read-only attribute was cleared; parking or closing sets it again.
+  bool madeWritable = false;
+  unsigned savedAttributes = 0;
+  // Where an end at once finds the cleared attribute (POSIX); -1 for none.
+  int attributeTicket = -1;
+  // Parked: looks closed to everyone else.
+  bool parked = false;
+  // Which file it is and how long it was after our last write (POSIX).
+  FileMark mark;
+};
+enum class AppendOpen {
+  kOpened,
+  kFailed,     // cannot be opened, created or shared (error code set)
+  kDirectory,  // the name is a folder (error code: DirectoryErrorCode)
+  kNoReader,   // a FIFO that no one reads yet; try again later
+};
 // Opens `name` for appending with the deny-read-write share. A missing file is
-// created, an existing one never truncated; a read-only attribute is cleared
-// first. For a regular file the last byte is taken under the share (read, or
-// from `seen` when the file is as it was then), so that the line-end
-// decision and the writes see one file. Never blocks: a FIFO without a
-// reader is kNoReader. With `followLink` false a symbolic link in the last
-// component is refused, not followed.
-DUCTRINE_PLATFORM_API AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
+// created at that very name (never through a dangling link), an existing one
+// never truncated; a read-only attribute is cleared through a descriptor of
+// the file that is then opened, and never if the name came to denote another
+// file between the two. For a regular file the last byte is taken under the
+// share (read, or from `seen` when the file is as it was then), so that the
+// line-end decision and the writes see one file. Never blocks: a FIFO
+// without a reader is kNoReader.
+DUCTRINE_PLATFORM_API AppendOpen OpenForAppend(const char* name, AppendFile* file,
                                                const FileMark* seen = nullptr);
-// Writes what the stream buffers, closes it and sets a cleared read-only
-// attribute again; `mark`, when given, receives what the file looks like
-// then. False (error code of the first failure set) when buffered bytes
-// could not be written. `file` is empty afterwards either way.
+// Writes `size` bytes with as few system calls as the system allows (one,
+// unless it writes less). The number of bytes that reached the file; less
+// than `size` on failure, with the error code set.
+DUCTRINE_PLATFORM_API std::size_t WriteAppendFile(AppendFile* file, const char* data,
+                                                  std::size_t size);
+// Takes the last `size` bytes written (`tail`) off the end of a regular
+// file again: a record that reached the file only in part. False (error
+// code set) when the file could not be cut.
+DUCTRINE_PLATFORM_API bool CutAppendFile(AppendFile* file, const char* tail, std::size_t size);
+// Makes an open file look closed to every other stage and process while its
+// owner writes elsewhere: share released, a cleared read-only attribute set
+// again (on Windows, whose shares cannot be dropped from an open handle, the
+// file is closed). The caller has written everything it holds for the file.
+DUCTRINE_PLATFORM_API void ParkAppendFile(AppendFile* file);
+// Takes a parked file up again as OpenForAppend would open it: the share is
+// taken (failing as that open fails), the attribute cleared again, the last
+// byte read again when the file changed meanwhile; a name that now denotes
+// another file, or none, is opened afresh.
+DUCTRINE_PLATFORM_API AppendOpen ResumeAppendFile(const char* name, AppendFile* file);
+// Closes the file and sets a cleared read-only attribute again; with
+// `discardNew`, a file that this open created and that is still empty is
+// removed (when the name still denotes it). `mark`, when given, receives
+// what the file looks like then. False (error code set) when the close
+// reported a failure. `file` is empty afterwards either way.
 DUCTRINE_PLATFORM_API bool CloseAppendFile(const char* name, AppendFile* file,
-                                           FileMark* mark = nullptr);
+                                           FileMark* mark = nullptr, bool discardNew = false);
+// Tests run `hook` when OpenForAppend has cleared a read-only attribute and
+// is about to open the file by its name again (an empty function removes it).
+DUCTRINE_PLATFORM_API void SetReopenHookForTesting(std::function<void()> hook);
 // The code that a folder named as a file is reported with.
 DUCTRINE_PLATFORM_API int DirectoryErrorCode();
 // The reason text for a failure to open, create or share a file: the

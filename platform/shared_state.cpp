@@ -70,6 +70,25 @@ void SetOpenFileLimitForTesting(long limit) {
   g_fileLimit.store(limit > 0 ? limit : 0, std::memory_order_relaxed);
 }
 
+namespace {
+std::mutex g_reopenLock;
+std::function<void()> g_reopenHook;
+}  // namespace
+
+void SetReopenHookForTesting(std::function<void()> hook) {
+  std::lock_guard<std::mutex> hold(g_reopenLock);
+  g_reopenHook = std::move(hook);
+}
+
+void RunReopenHook() {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> hold(g_reopenLock);
+    hook = g_reopenHook;
+  }
+  if (hook) hook();
+}
+
 ModuleStateGuard::ModuleStateGuard(const void* module) : previous_(t_module) {
   t_module = module;
 }

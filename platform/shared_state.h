@@ -16,6 +16,8 @@ long ForcedConsoleIdentity();
 std::int64_t FixedClock();
 // The open-file limit a test set, or 0 when the real one counts.
 long ForcedOpenFileLimit();
+// Runs the reopen hook a test set, if any.
+void RunReopenHook();
 // Hands `bytes` to a test's console sink; false when none is set.
 bool WriteToConsoleSink(std::string_view bytes);
 // A test's console input; empty when none is set.

@@ -1,8 +1,9 @@
 // The Tailwriter stage: records appended to files, one per line.
 //
-// Nothing accepted is lost and nothing is left behind: every write, flush and
-// close of an append stream is checked, and every way out of Run closes every
-// open file and gives each its read-only attribute back.
+// Nothing accepted is lost and nothing is left behind: every write and close
+// is checked, a write that fails part way is cut back to the last whole
+// record, and every way out of Run closes every open file and gives each its
+// read-only attribute back.
 
 #include "stage/tailwriter.h"
 
@@ -25,19 +26,18 @@ using platform::AppendOpen;
 using platform::FileKind;
 using platform::Share;
 
-// The stream is in text mode: the system's line end reaches the file (a line
-// feed on POSIX, a carriage return and a line feed on Windows).
+// The file is in text mode: the system's line end reaches it (a line feed on
+// POSIX, a carriage return and a line feed on Windows).
 constexpr char kLineEnd[] = "\n";
 constexpr std::size_t kLineEndSize = sizeof kLineEnd - 1;
 
-// Large enough that a long run of short records costs few system calls. The
-// files of the open-file set get less each: 64 of them stay open at once.
-constexpr std::size_t kAppendBufferSize = 64 * 1024;
-constexpr std::size_t kSetBufferSize = 16 * 1024;
+// Records wait here for the current file, and reach it in one write per
+// block, each block ending where a record ends: large enough that a long run
+// of short records costs few system calls.
+constexpr std::size_t kBlockSize = 64 * 1024;
 
 constexpr const char* kWriteFailure =
     "Failure writing file: '%s', Rc: %d,\n                    Reason: %s";
-constexpr const char* kNotALink = "a file that is not a symbolic link";
 
 // Marks of closed files kept at most; past that they are forgotten (a file
 // without one has its last byte read).
@@ -80,16 +80,8 @@ bool CTailwriter::Setup() {
   ownStage->maxOutputStreams = 1;
   targetFile = nullptr;
   fileName = ownStage->operands;
-  // A file named by the operand is checked before any stage starts: when it
-  // cannot be written, the whole run stops before a record moves. (With a
-  // secondary stream the operand is refused in Run, with message 2033.)
-  if (!fileName.empty() && ownStage->inputStreamCount <= 1) {
-    if (!PrepareFile()) {
-      CloseProbe();
-      return false;
-    }
-    probedInSetup = true;
-  }
+  // Operands are checked in Run: a target that cannot be written fails its
+  // own stage, and the rest of the run goes on.
   return true;
 }
 
@@ -109,7 +101,7 @@ std::int32_t CTailwriter::Run() {
   if (fileName.empty()) {
     namesInRecords = namesFromRecords = true;
     mostOpen = SetCapacity();
-  } else if (!probedInSetup && !PrepareFile()) {
+  } else if (!PrepareFile()) {
     return Fail();
   }
 
@@ -140,20 +132,15 @@ std::int32_t CTailwriter::RunNameStream() {
   for (;;) {
     if (!named || inputRecord != fileName) {
       named = true;
-      // The whole record is the name, with the checks of a name in a record.
-      if (!CheckRecordFileName(*pipeSet, *this, inputRecord)) return Fail();
+      // The whole record is the name, unparsed.
+      if (!CheckStreamFileName(*pipeSet, *this, inputRecord)) return Fail();
       fileName = inputRecord;
-      current = nullptr;
+      if (!LeaveCurrent()) return 3;
       if (openByName.count(fileName) != 0) {
         if (!UseFile(true)) return Fail();
-      } else if (!Probe(openFiles.empty())) {
+      } else if (!PrepareFile()) {
         // Probed now, as the name arrives; opened when its data record does.
-        // The set may hold this file under another name (letter case on
-        // Windows, a hard link), whose lock keeps the probe out: the set's
-        // files are put down and the probe tried once more.
-        if (openFiles.empty()) return Fail();
-        if (CloseFile() != 0) return 3;
-        if (!PrepareFile()) return Fail();
+        return Fail();
       }
     }
     pipeSet->ConsumeRecord(*this, 1);
@@ -176,22 +163,19 @@ bool CTailwriter::Probe(bool report) {
     if (!report) return false;
     if (withDirection) {
       pipeSet->IssueMessage(*this, number, kSeverityError,
-                            {"Output", fileName, code, OpenReason(code)});
+                            {"Output", ShownName(fileName), code, OpenReason(code)});
     } else {
       GetReasonText(code, reason);
-      pipeSet->IssueMessage(*this, number, kSeverityError, {fileName, code, reason});
+      pipeSet->IssueMessage(*this, number, kSeverityError, {ShownName(fileName), code, reason});
     }
     return false;
   };
 
   // Only a regular file has a last byte to probe. A FIFO is never opened for
   // reading (that open waits for a writer), nor a device positioned.
-  switch (platform::KindOfFile(name, !namesFromRecords)) {
+  switch (platform::KindOfFile(name)) {
     case FileKind::kDirectory:
       return fail(2002, platform::DirectoryErrorCode(), true);
-    case FileKind::kLink:
-      if (report) ReportLink();
-      return false;
     case FileKind::kOther:
       return true;
     case FileKind::kMissing:
@@ -234,11 +218,62 @@ bool CTailwriter::Probe(bool report) {
   return true;
 }
 
+bool CTailwriter::LeaveCurrent() {
+  if (!current) return true;
+  if (!WriteBlock()) {
+    Fail();
+    return false;
+  }
+  // To every other stage and process the file is closed now.
+  platform::ParkAppendFile(&current->file);
+  current = nullptr;
+  return true;
+}
+
+bool CTailwriter::WriteBlock() {
+  if (blockUsed == 0) return true;
+  return WriteOut(block.get(), blockUsed);
+}
+
+bool CTailwriter::WriteOut(const char* bytes, std::size_t size) {
+  platform::AppendFile& file = current->file;
+  const std::size_t wrote = platform::WriteAppendFile(&file, bytes, size);
+  if (wrote == size) {
+    current->wrote = true;
+    blockUsed = 0;
+    blockEnds.clear();
+    return true;
+  }
+  const int code = platform::LastErrorCode();
+  // The file ends where its last whole record ends: the part of a record
+  // that reached it is taken off again.
+  std::size_t kept = 0;
+  for (std::size_t end : blockEnds)
+    if (end <= wrote) kept = end;
+  if (wrote > kept && file.regular) platform::CutAppendFile(&file, bytes + kept, wrote - kept);
+  if (kept > 0) current->wrote = true;
+  blockUsed = 0;
+  blockEnds.clear();
+  ReportWriteFailure(current->name, code);
+  // A file this run created and never wrote is not left behind.
+  const bool discard = !current->wrote;
+  OpenFile* failed = current;
+  current = nullptr;
+  platform::CloseAppendFile(failed->name.c_str(), &failed->file, nullptr, discard);
+  return false;
+}
+
 bool CTailwriter::UseFile(bool probed) {
+  if (!LeaveCurrent()) return false;
   auto found = openByName.find(fileName);
   if (found != openByName.end()) {
-    // Kept open: no system call.
+    // Kept open: taken up again as an open would take it, without the open.
     openFiles.splice(openFiles.begin(), openFiles, found->second);
+    const AppendOpen result = platform::ResumeAppendFile(fileName.c_str(), &openFiles.front().file);
+    if (result != AppendOpen::kOpened) {
+      ReportOpenFailure(result, platform::LastErrorCode(), true);
+      return false;
+    }
   } else if (!OpenIntoSet(probed)) {
     return false;
   }
@@ -254,14 +289,7 @@ bool CTailwriter::OpenIntoSet(bool probed) {
   if (openFiles.size() >= mostOpen && !CloseOne(std::prev(openFiles.end()))) return false;
 
   platform::AppendFile file;
-  AppendOpen result = OpenTarget(&file);
-  if (result == AppendOpen::kFailed && !openFiles.empty()) {
-    // The set may hold this very file under another name (letter case on
-    // Windows, a hard link), and its share keeps this open out: put the
-    // set's files down (their records reach the disk first) and try again.
-    if (CloseFile() != 0) return false;
-    result = OpenTarget(&file);
-  }
+  const AppendOpen result = OpenTarget(&file);
   if (result != AppendOpen::kOpened) {
     ReportOpenFailure(result, platform::LastErrorCode(), probed);
     return false;
@@ -271,19 +299,15 @@ bool CTailwriter::OpenIntoSet(bool probed) {
   OpenFile& entry = openFiles.front();
   entry.name = fileName;
   entry.file = file;
-  const std::size_t size = namesFromRecords ? kSetBufferSize : kAppendBufferSize;
-  entry.buffer = spareBuffer ? std::move(spareBuffer) : std::make_unique<char[]>(size);
-  std::setvbuf(entry.file.stream, entry.buffer.get(), _IOFBF, size);
   openByName.emplace(entry.name, openFiles.begin());
   return true;
 }
 
 AppendOpen CTailwriter::OpenTarget(platform::AppendFile* file) {
   CloseProbe();
-  const bool followLink = !namesFromRecords;
   auto marked = closedMarks.find(fileName);
   const platform::FileMark* seen = marked == closedMarks.end() ? nullptr : &marked->second;
-  AppendOpen result = platform::OpenForAppend(fileName.c_str(), followLink, file, seen);
+  AppendOpen result = platform::OpenForAppend(fileName.c_str(), file, seen);
   if (result != AppendOpen::kNoReader) return result;
 
   // A FIFO that no one reads yet. The open is tried again, with growing
@@ -298,7 +322,7 @@ AppendOpen CTailwriter::OpenTarget(platform::AppendFile* file) {
   auto retry = [&] {
     std::chrono::milliseconds pause(1);
     for (;;) {
-      result = platform::OpenForAppend(fileName.c_str(), followLink, file, seen);
+      result = platform::OpenForAppend(fileName.c_str(), file, seen);
       if (result != AppendOpen::kNoReader || pipeSet->stopping.load() != 0) break;
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, std::chrono::milliseconds(50));
@@ -328,10 +352,7 @@ void CTailwriter::ReportOpenFailure(AppendOpen result, int code, bool probed) {
     case AppendOpen::kDirectory:
       code = platform::DirectoryErrorCode();
       pipeSet->IssueMessage(*this, 2002, kSeverityError,
-                            {"Output", fileName, code, OpenReason(code)});
-      return;
-    case AppendOpen::kLink:
-      ReportLink();
+                            {"Output", ShownName(fileName), code, OpenReason(code)});
       return;
     case AppendOpen::kNoReader:
       // A stop ended the wait for a reader: nothing failed.
@@ -349,11 +370,8 @@ void CTailwriter::ReportOpenFailure(AppendOpen result, int code, bool probed) {
     CloseProbe();
     if (explained) return;
   }
-  pipeSet->IssueMessage(*this, 2002, kSeverityError, {"Input", fileName, code, OpenReason(code)});
-}
-
-void CTailwriter::ReportLink() {
-  pipeSet->IssueMessage(*this, 2005, kSeverityError, {fileName, kNotALink});
+  pipeSet->IssueMessage(*this, 2002, kSeverityError,
+                        {"Input", ShownName(fileName), code, OpenReason(code)});
 }
 
 bool CTailwriter::AppendRecord() {
@@ -362,20 +380,32 @@ bool CTailwriter::AppendRecord() {
   const std::size_t length =
       nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - data) : inputRecord.size();
 
-  std::FILE* stream = current->file.stream;
-  bool written =
-      !current->lineEndPending || std::fwrite(kLineEnd, 1, kLineEndSize, stream) == kLineEndSize;
-  if (written && length > 0) written = std::fwrite(data, 1, length, stream) == length;
+  const std::size_t lineEnd = current->lineEndPending ? kLineEndSize : 0;
+  const std::size_t size = lineEnd + length;
+  if (blockUsed + size > kBlockSize && !WriteBlock()) {
+    Fail();
+    return false;
+  }
+  if (!block) block = std::make_unique<char[]>(kBlockSize);
+  if (size > kBlockSize) {
+    // A record longer than a block is a block of its own.
+    std::string whole(kLineEnd, lineEnd);
+    whole.append(data, length);
+    blockEnds.assign(1, size);
+    if (!WriteOut(whole.data(), size)) {
+      Fail();
+      return false;
+    }
+  } else {
+    std::memcpy(block.get() + blockUsed, kLineEnd, lineEnd);
+    std::memcpy(block.get() + blockUsed + lineEnd, data, length);
+    blockUsed += size;
+    blockEnds.push_back(blockUsed);
+  }
   if (current->lineEndPending || length > 0)
     current->file.endsInLineEnd = length > 0 ? data[length - 1] == '\n' : true;
   current->lineEndPending = true;
-  if (written) return true;
-
-  ReportWriteFailure(current->name, platform::LastErrorCode());
-  // The close fails on the same buffered bytes; it has been reported once.
-  CloseOne(openByName.at(current->name), false);
-  CloseFile();
-  return false;
+  return true;
 }
 
 bool CTailwriter::CloseOne(OpenFiles::iterator entry, bool report) {
@@ -393,8 +423,6 @@ bool CTailwriter::CloseOne(OpenFiles::iterator entry, bool report) {
     }
   }
   if (!written && report) ReportWriteFailure(entry->name, code);
-  // The stream is closed: its buffer serves the next file opened.
-  spareBuffer = std::move(entry->buffer);
   if (current == &*entry) current = nullptr;
   openByName.erase(entry->name);
   openFiles.erase(entry);
@@ -409,7 +437,8 @@ void CTailwriter::CloseProbe() {
 
 std::int32_t CTailwriter::CloseFile() {
   CloseProbe();
-  bool lost = false;
+  // What waits for the current file reaches it first.
+  bool lost = current && !WriteBlock();
   while (!openFiles.empty()) {
     if (!CloseOne(openFiles.begin())) lost = true;
   }
@@ -426,7 +455,7 @@ void CTailwriter::ReportWriteFailure(const std::string& name, int code) {
   std::string reason;
   GetReasonText(code, reason);
   pipeSet->IssueMessage(*this, 2999, kSeverityError,
-                        {FormatText(kWriteFailure, {name, code, reason})});
+                        {FormatText(kWriteFailure, {ShownName(name), code, reason})});
 }
 
 }  // namespace ductrine

@@ -7,7 +7,9 @@
 // each record (no operand), or by the records of a secondary input stream.
 // Where records name the files, the stage keeps the files it used last open
 // (an open-file set, least recently used closed first), so that names that
-// interleave cost no more than names in runs.
+// interleave cost fewer system calls. A file of the set that is not the
+// current one looks closed to everyone else: its records written, its lock
+// released, its read-only attribute set again.
 //
 // One object per BeginStage call, used only by the stage's own thread.
 #pragma once
@@ -19,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/platform.h"
 #include "runtime/pipe_set.h"
@@ -33,9 +36,7 @@ class CTailwriter final : public CProcess {
   // in a buffer and a read-only file is read-only again.
   ~CTailwriter() override;
 
-  // Declares the stream limits and takes the operand string whole. A file
-  // named by the operand is probed here, so that a run whose named targets
-  // cannot be written stops before any record moves; false after a message.
+  // Declares the stream limits and takes the operand string whole; true.
   bool Setup() override;
   // 0 when the input ends; 3 after an error reported as a message.
   std::int32_t Run() override;
@@ -58,16 +59,21 @@ class CTailwriter final : public CProcess {
     std::string name;
     platform::AppendFile file;
     bool lineEndPending = false;
-    std::unique_ptr<char[]> buffer;
+    // Bytes of this stage reached the file (a file created and never
+    // written is removed again after a write failure).
+    bool wrote = false;
   };
   using OpenFiles = std::list<OpenFile>;
 
   // The name stream loop: each record of stream 1 names the file for the
   // next record of stream 0.
   std::int32_t RunNameStream();
-  // Makes fileName the current file: from the set when it is open there,
-  // else opened, closing the least recently used file when the set is full.
-  // False after a message.
+  // Parks the current file (closed to everyone else); none is current then.
+  // False after a write failure, reported, with every file closed.
+  bool LeaveCurrent();
+  // Makes fileName the current file: taken up again from the set when it is
+  // there, else opened, closing the least recently used file when the set is
+  // full. The file current before is parked first. False after a message.
   bool UseFile(bool probed);
   // Opens fileName into the front of the set. False after a message.
   bool OpenIntoSet(bool probed);
@@ -85,11 +91,16 @@ class CTailwriter final : public CProcess {
   // Appends inputRecord (up to its first NUL) as a line to the current file.
   // On a write failure reports it, closes every file; false.
   bool AppendRecord();
+  // Writes the block to the current file. On a failure the part of a
+  // record that reached the file is cut off again, the failure reported and
+  // the file closed (removed when this run created it and wrote nothing to
+  // it); false.
+  bool WriteBlock();
+  // WriteBlock for `size` bytes at `bytes`, whose records end at blockEnds.
+  bool WriteOut(const char* bytes, std::size_t size);
   // Closes whatever is open and gives the error return code.
   std::int32_t Fail();
   void ReportWriteFailure(const std::string& name, int code);
-  // A name from a record names a link: refused with a message.
-  void ReportLink();
 
   CStage* ownStage = nullptr;
   std::string inputRecord;
@@ -98,10 +109,8 @@ class CTailwriter final : public CProcess {
   // append open replaces it.
   std::FILE* targetFile = nullptr;
   bool namesInRecords = false;
-  // Modes 2 and 3: names come from records, and links are not followed.
+  // Modes 2 and 3: names come from records.
   bool namesFromRecords = false;
-  // Mode 1: Setup has probed the operand's file.
-  bool probedInSetup = false;
   // The open-file set, most recently used first; mode 1 keeps one file in it.
   OpenFiles openFiles;
   std::unordered_map<std::string, OpenFiles::iterator> openByName;
@@ -109,8 +118,10 @@ class CTailwriter final : public CProcess {
   std::size_t mostOpen = 1;
   // What each file closed to make room looked like then (modes 2 and 3).
   std::unordered_map<std::string, platform::FileMark> closedMarks;
-  // The buffer of the file closed last, for the next one opened.
-  std::unique_ptr<char[]> spareBuffer;
+  // Records for the current file not written yet, and where each ends.
+  std::unique_ptr<char[]> block;
+  std::size_t blockUsed = 0;
+  std::vector<std::size_t> blockEnds;
 };
 
 }  // namespace ductrine

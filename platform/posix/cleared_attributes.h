@@ -13,12 +13,11 @@
 
 namespace ductrine::platform {
 
-// A cleared attribute: `mode` is what to put back. Restored through `fd`
-// when it is not negative, else through `path` (copied now; opened then,
-// without following a link unless `followLink`). Returns a ticket for
-// NoteAttributeRestored; negative when the table is full (the orderly end
-// still restores it; an end at once cannot).
-int NoteAttributeCleared(int fd, const char* path, bool followLink, mode_t mode);
+// A cleared attribute: `mode` is what to put back, through `fd`, a
+// descriptor of the file itself (never a name: it may denote another file
+// by then). Returns a ticket for NoteAttributeRestored; negative when the
+// table is full (the orderly end still restores it; an end at once cannot).
+int NoteAttributeCleared(int fd, mode_t mode);
 // The attribute of `ticket` is set again (or needs no more care). A
 // negative ticket is ignored.
 void NoteAttributeRestored(int ticket);

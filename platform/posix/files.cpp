@@ -78,22 +78,6 @@ bool FileExists(const char* name) {
 
 bool EraseFile(const char* name) { return ::unlink(name) == 0; }
 
-bool FileIsReadOnly(const char* name) {
-  struct stat info {};
-  return ::stat(name, &info) == 0 && (info.st_mode & S_IWUSR) == 0;
-}
-
-bool MakeFileWritable(const char* name, unsigned* saved) {
-  struct stat info {};
-  if (::stat(name, &info) != 0) return false;
-  *saved = info.st_mode & 07777;
-  return ::chmod(name, (info.st_mode & 07777) | S_IWUSR) == 0;
-}
-
-bool RestoreFileAttributes(const char* name, unsigned saved) {
-  return ::chmod(name, saved) == 0;
-}
-
 namespace {
 
 // Closes `fd` keeping the error code of the failure that made us give up.
@@ -104,129 +88,199 @@ int CloseKeepingError(int fd) {
   return -1;
 }
 
-// A file we may not write but own: the owner write bit is added through a
-// descriptor of the file itself, so that a link put in its place meanwhile
-// is never followed to something else.
-bool AddOwnerWrite(const char* name, bool followLink, AppendFile* file) {
-  int fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW));
-  if (fd < 0) return false;
-  struct stat info {};
-  bool made = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0 &&
-              ::fchmod(fd, (info.st_mode & 07777) | S_IWUSR) == 0;
-  if (made) {
-    file->madeWritable = true;
-    file->savedAttributes = info.st_mode & 07777;
-    file->attributeTicket = NoteAttributeCleared(-1, name, followLink, info.st_mode & 07777);
-  }
-  ::close(fd);
-  return made;
-}
-
 std::int64_t Nanoseconds(const struct timespec& time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
-void PutAttributeBack(const char* name, AppendFile* file, int fd) {
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The one place the owner write bit is added, always through a descriptor
+// of the file itself, so that no name is followed to something else.
+bool ClearReadOnly(int fd, const struct stat& info, AppendFile* file) {
+  if (!S_ISREG(info.st_mode) || (info.st_mode & S_IWUSR) != 0) return true;
+  if (::fchmod(fd, (info.st_mode & 07777) | S_IWUSR) != 0) return false;
+  file->madeWritable = true;
+  file->savedAttributes = info.st_mode & 07777;
+  // A second signal ends the process at once: it finds the bit here.
+  file->attributeTicket = NoteAttributeCleared(fd, file->savedAttributes);
+  return true;
+}
+
+// The one place it is taken away again: through a descriptor of the file
+// whose bit was added, never by name. Keeps the caller's error code.
+void RestoreReadOnly(int fd, AppendFile* file) {
   if (!file->madeWritable) return;
   int code = errno;
-  if (fd < 0 || ::fchmod(fd, file->savedAttributes) != 0) ::chmod(name, file->savedAttributes);
+  ::fchmod(fd, file->savedAttributes);
   NoteAttributeRestored(file->attributeTicket);
   file->attributeTicket = -1;
   errno = code;
   file->madeWritable = false;
 }
 
+// Opens an existing regular file we may not write but own: the owner write
+// bit is added through a read-only descriptor, the file is opened for
+// writing by its name, and the two must be one file; otherwise the bit goes
+// back and the open fails with the first refusal. -1 with errno set.
+int OpenReadOnlyFile(const char* name, int flags, AppendFile* file) {
+  int first = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (first < 0) return errno = EACCES, -1;
+  struct stat before {};
+  if (::fstat(first, &before) != 0 || !S_ISREG(before.st_mode) ||
+      (before.st_mode & S_IWUSR) != 0 || !ClearReadOnly(first, before, file)) {
+    ::close(first);
+    return errno = EACCES, -1;
+  }
+  RunReopenHook();
+  int fd = ::open(name, O_RDWR | flags);
+  struct stat after {};
+  if (fd >= 0 && (::fstat(fd, &after) != 0 || !SameFile(before, after))) {
+    ::close(fd);
+    fd = -1;
+    errno = EACCES;
+  }
+  if (fd < 0) {
+    RestoreReadOnly(first, file);
+  } else {
+    // The descriptor that an end at once restores through must stay open.
+    const int kept = NoteAttributeCleared(fd, file->savedAttributes);
+    NoteAttributeRestored(file->attributeTicket);
+    file->attributeTicket = kept;
+  }
+  CloseKeepingError(first);
+  return fd;
+}
+
+// The last byte of a regular file under our lock: is it a line feed?
+bool ReadEndsInLineEnd(int fd, std::int64_t size, bool* endsInLineEnd) {
+  *endsInLineEnd = true;
+  if (size == 0) return true;
+  char last = 0;
+  ssize_t got;
+  while ((got = ::pread(fd, &last, 1, size - 1)) < 0 && errno == EINTR) {
+  }
+  if (got != 1) {
+    if (got == 0) errno = EIO;
+    return false;
+  }
+  *endsInLineEnd = last == '\n';
+  return true;
+}
+
+bool Unchanged(const FileMark* seen, const struct stat& info) {
+  return seen && seen->valid && seen->device == info.st_dev && seen->inode == info.st_ino &&
+         seen->size == info.st_size && seen->modified == Nanoseconds(info.st_mtim) &&
+         seen->changed == Nanoseconds(info.st_ctim);
+}
+
+void TakeMark(int fd, const AppendFile& file, FileMark* mark) {
+  *mark = FileMark{};
+  struct stat info {};
+  if (!file.regular || ::fstat(fd, &info) != 0) return;
+  mark->valid = true;
+  mark->endsInLineEnd = file.endsInLineEnd;
+  mark->device = info.st_dev;
+  mark->inode = info.st_ino;
+  mark->size = info.st_size;
+  mark->modified = Nanoseconds(info.st_mtim);
+  mark->changed = Nanoseconds(info.st_ctim);
+}
+
+int LockExclusive(int fd) {
+  int locked;
+  while ((locked = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  return locked;
+}
+
+// A regular file just opened or taken up again, held under our lock and
+// seen as `info`: the last byte known, the attribute cleared. False with
+// errno set.
+bool TakeUp(int fd, const struct stat& info, const FileMark* seen, AppendFile* file) {
+  // The decision is taken before the attribute is cleared: that changes the
+  // file's times, not its bytes.
+  if (Unchanged(seen, info)) {
+    file->endsInLineEnd = seen->endsInLineEnd;
+  } else if (!ReadEndsInLineEnd(fd, info.st_size, &file->endsInLineEnd)) {
+    return false;
+  }
+  file->mark.device = info.st_dev;
+  file->mark.inode = info.st_ino;
+  file->mark.size = info.st_size;
+  // Root opens a file without write permission all the same; the attribute
+  // is cleared while the stage appends, as for everyone.
+  return ClearReadOnly(fd, info, file);
+}
+
 }  // namespace
 
-FileKind KindOfFile(const char* name, bool followLink) {
+FileKind KindOfFile(const char* name) {
   struct stat info {};
-  if ((followLink ? ::stat(name, &info) : ::lstat(name, &info)) != 0) return FileKind::kMissing;
+  if (::stat(name, &info) != 0) return FileKind::kMissing;
   if (S_ISREG(info.st_mode)) return FileKind::kRegular;
   if (S_ISDIR(info.st_mode)) return FileKind::kDirectory;
-  if (S_ISLNK(info.st_mode)) return FileKind::kLink;
   return FileKind::kOther;
 }
 
-AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
-                         const FileMark* seen) {
+AppendOpen OpenForAppend(const char* name, AppendFile* file, const FileMark* seen) {
   *file = AppendFile{};
   // Non-blocking: a FIFO without a reader must not hold the caller.
-  const int common = O_APPEND | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW);
+  const int common = O_APPEND | O_CLOEXEC | O_NONBLOCK;
   // A FIFO is never opened for reading: that open would count as a writer
   // too, and a reader that came meanwhile would see the end at once. Files
   // are opened for reading and writing: the last byte is read through the
   // same descriptor.
   struct stat before {};
-  const bool fifo = (followLink ? ::stat(name, &before) : ::lstat(name, &before)) == 0 &&
-                    S_ISFIFO(before.st_mode);
-  int fd = fifo ? ::open(name, O_WRONLY | common) : ::open(name, O_RDWR | O_CREAT | common, 0666);
-  if (fd < 0 && fifo) return errno == ENXIO ? AppendOpen::kNoReader : AppendOpen::kFailed;
+  const bool fifo = ::stat(name, &before) == 0 && S_ISFIFO(before.st_mode);
+  int fd = -1;
+  if (fifo) {
+    fd = ::open(name, O_WRONLY | common);
+    if (fd < 0) return errno == ENXIO ? AppendOpen::kNoReader : AppendOpen::kFailed;
+  }
+  // A missing file is created with O_EXCL: at the name itself, never at
+  // the target of a dangling link, never over a file that appeared meanwhile
+  // (that one is opened as the existing file it is, once more).
+  for (int round = 0; fd < 0 && round < 2; ++round) {
+    fd = ::open(name, O_RDWR | common);
+    if (fd >= 0 || errno != ENOENT) break;
+    fd = ::open(name, O_RDWR | O_CREAT | O_EXCL | common, 0666);
+    file->created = fd >= 0;
+    if (fd >= 0 || errno != EEXIST) break;
+  }
   if (fd < 0 && errno == EACCES) {
-    // Unless a second open says why, the first one's refusal is the reason.
     struct stat info {};
-    if ((followLink ? ::stat(name, &info) : ::lstat(name, &info)) == 0) {
-      if (!S_ISREG(info.st_mode)) {
-        // A device or FIFO that we may write but not read.
-        fd = ::open(name, O_WRONLY | common);
-      } else if ((info.st_mode & S_IWUSR) == 0 && AddOwnerWrite(name, followLink, file)) {
-        fd = ::open(name, O_RDWR | common);
-      } else {
-        errno = EACCES;
-      }
+    if (::stat(name, &info) == 0 && !S_ISREG(info.st_mode)) {
+      // A device or FIFO that we may write but not read.
+      fd = ::open(name, O_WRONLY | common);
+    } else if (::stat(name, &info) == 0 && (info.st_mode & S_IWUSR) == 0) {
+      fd = OpenReadOnlyFile(name, common, file);
     } else {
       errno = EACCES;
     }
   }
   if (fd < 0) {
-    PutAttributeBack(name, file, -1);
     if (errno == EISDIR) return AppendOpen::kDirectory;
-    if (errno == ELOOP && !followLink) return AppendOpen::kLink;
     if (errno == ENXIO) return AppendOpen::kNoReader;
     return AppendOpen::kFailed;
   }
 
   // Locked first, then looked at: the size and the last byte are those
   // under the lock, and nobody appends between them and our writes.
-  int locked;
-  while ((locked = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-  }
+  const int locked = LockExclusive(fd);
   const int lockError = errno;
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
-    PutAttributeBack(name, file, fd);
+    RestoreReadOnly(fd, file);
     return CloseKeepingError(fd), AppendOpen::kFailed;
   }
   if (S_ISREG(info.st_mode)) {
     file->regular = true;
-    if (locked != 0) {
-      errno = lockError;
-      PutAttributeBack(name, file, fd);
+    if (locked != 0) errno = lockError;
+    if (locked != 0 || !TakeUp(fd, info, seen, file)) {
+      RestoreReadOnly(fd, file);
       return CloseKeepingError(fd), AppendOpen::kFailed;
-    }
-    // Root opens a file without write permission all the same; the
-    // attribute is cleared while the stage appends, as for everyone.
-    if ((info.st_mode & S_IWUSR) == 0 && !file->madeWritable &&
-        ::fchmod(fd, (info.st_mode & 07777) | S_IWUSR) == 0) {
-      file->madeWritable = true;
-      file->savedAttributes = info.st_mode & 07777;
-      file->attributeTicket = NoteAttributeCleared(fd, name, followLink, info.st_mode & 07777);
-    }
-    if (seen && seen->valid && seen->device == info.st_dev && seen->inode == info.st_ino &&
-        seen->size == info.st_size && seen->modified == Nanoseconds(info.st_mtim) &&
-        seen->changed == Nanoseconds(info.st_ctim)) {
-      // Untouched since we closed it: we know how it ends.
-      file->endsInLineEnd = seen->endsInLineEnd;
-    } else if (info.st_size > 0) {
-      char last = 0;
-      ssize_t got;
-      while ((got = ::pread(fd, &last, 1, info.st_size - 1)) < 0 && errno == EINTR) {
-      }
-      if (got != 1) {
-        if (got == 0) errno = EIO;
-        PutAttributeBack(name, file, fd);
-        return CloseKeepingError(fd), AppendOpen::kFailed;
-      }
-      file->endsInLineEnd = last == '\n';
     }
   } else {
     // Devices and FIFOs are shared by all their writers.
@@ -247,43 +301,107 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
       return CloseKeepingError(fd), AppendOpen::kFailed;
   }
-  file->stream = ::fdopen(fd, "a");
-  if (!file->stream) {
-    PutAttributeBack(name, file, fd);
-    return CloseKeepingError(fd), AppendOpen::kFailed;
-  }
+  file->fd = fd;
   return AppendOpen::kOpened;
 }
 
-bool CloseAppendFile(const char* name, AppendFile* file, FileMark* mark) {
-  bool written = true;
-  int code = 0;
+std::size_t WriteAppendFile(AppendFile* file, const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t wrote = ::write(file->fd, data + done, size - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      if (wrote == 0) errno = ENOSPC;
+      break;
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+  file->mark.size += static_cast<std::int64_t>(done);
+  return done;
+}
+
+bool CutAppendFile(AppendFile* file, const char* /*tail*/, std::size_t size) {
+  struct stat info {};
+  if (!file->regular || ::fstat(file->fd, &info) != 0) return false;
+  const off_t keep = info.st_size - static_cast<off_t>(size);
+  while (::ftruncate(file->fd, keep < 0 ? 0 : keep) != 0) {
+    if (errno != EINTR) return false;
+  }
+  file->mark.size = keep < 0 ? 0 : keep;
+  return true;
+}
+
+void ParkAppendFile(AppendFile* file) {
+  if (file->fd < 0 || file->parked) return;
+  if (file->regular) {
+    RestoreReadOnly(file->fd, file);
+    ::flock(file->fd, LOCK_UN);
+  }
+  file->parked = true;
+}
+
+AppendOpen ResumeAppendFile(const char* name, AppendFile* file) {
+  if (!file->parked) return AppendOpen::kOpened;
+  if (!file->regular) {
+    // A device or FIFO holds no share and no last byte.
+    file->parked = false;
+    return AppendOpen::kOpened;
+  }
+  const int fd = file->fd;
+  if (LockExclusive(fd) != 0) return AppendOpen::kFailed;
+  // Under the lock: the name must still denote our file, and its size says
+  // whether another wrote to it meanwhile.
+  struct stat info {};
+  if (::stat(name, &info) == 0 && info.st_dev == file->mark.device &&
+      info.st_ino == file->mark.inode) {
+    // Our own writes moved the file's times: its size alone tells whether
+    // another wrote to it since we left it.
+    FileMark seen = file->mark;
+    seen.valid = true;
+    seen.endsInLineEnd = file->endsInLineEnd;
+    seen.modified = Nanoseconds(info.st_mtim);
+    seen.changed = Nanoseconds(info.st_ctim);
+    if (!TakeUp(fd, info, &seen, file)) {
+      const int code = errno;
+      ::flock(fd, LOCK_UN);
+      RestoreReadOnly(fd, file);
+      errno = code;
+      return AppendOpen::kFailed;
+    }
+    file->parked = false;
+    return AppendOpen::kOpened;
+  }
+  // The name was removed or now denotes another file: as if it had been
+  // closed, it is opened anew.
+  CloseAppendFile(name, file);
+  return OpenForAppend(name, file);
+}
+
+bool CloseAppendFile(const char* name, AppendFile* file, FileMark* mark, bool discardNew) {
+  bool closed = true;
   if (mark) *mark = FileMark{};
-  if (file->stream) {
-    if (std::fflush(file->stream) != 0) {
-      written = false;
-      code = errno;
+  if (file->fd >= 0) {
+    const int fd = file->fd;
+    if (!file->parked) RestoreReadOnly(fd, file);
+    if (mark) TakeMark(fd, *file, mark);
+    // Parked, the file may have been written by another since: then how it
+    // ends is not ours to know.
+    if (mark && file->parked && mark->size != file->mark.size) *mark = FileMark{};
+    struct stat held {}, named {};
+    if (discardNew && file->created && file->regular && ::fstat(fd, &held) == 0 &&
+        held.st_size == 0 && ::stat(name, &named) == 0 && SameFile(held, named)) {
+      ::unlink(name);
+      if (mark) *mark = FileMark{};
     }
-    PutAttributeBack(name, file, fileno(file->stream));
-    struct stat info {};
-    if (mark && written && file->regular && ::fstat(fileno(file->stream), &info) == 0) {
-      mark->valid = true;
-      mark->endsInLineEnd = file->endsInLineEnd;
-      mark->device = info.st_dev;
-      mark->inode = info.st_ino;
-      mark->size = info.st_size;
-      mark->modified = Nanoseconds(info.st_mtim);
-      mark->changed = Nanoseconds(info.st_ctim);
-    }
-    if (std::fclose(file->stream) != 0 && written) {
-      written = false;
-      code = errno;
+    const int code = errno;
+    if (::close(fd) != 0 && errno != EINTR) {
+      closed = false;
+    } else {
+      errno = code;
     }
   }
-  PutAttributeBack(name, file, -1);
   *file = AppendFile{};
-  if (!written) errno = code;
-  return written;
+  return closed;
 }
 
 int DirectoryErrorCode() { return EISDIR; }

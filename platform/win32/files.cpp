@@ -1,5 +1,6 @@
 // Files with the system's sharing modes and its read-only attribute, through
-// the runtime library (_fsopen, _access, _chmod). The error code kept for the
+// the runtime library (_fsopen, _access) and, for the attribute, the handle
+// of the file itself. The error code kept for the
 // caller is the system's (a sharing violation is 32), never the runtime's
 // errno translation of it.
 
@@ -8,6 +9,7 @@
 #include <share.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -130,75 +132,105 @@ bool EraseFile(const char* name) {
   return false;
 }
 
-bool FileIsReadOnly(const char* name) { return _access(name, 0) == 0 && _access(name, 2) != 0; }
-
-bool MakeFileWritable(const char* name, unsigned* saved) {
-  ClearRuntimeError();
-  *saved = _S_IREAD;
-  if (_chmod(name, _S_IREAD | _S_IWRITE) == 0) return true;
-  KeepRuntimeError();
-  return false;
-}
-
-bool RestoreFileAttributes(const char* name, unsigned saved) {
-  ClearRuntimeError();
-  if (_chmod(name, static_cast<int>(saved)) == 0) return true;
-  KeepRuntimeError();
-  return false;
-}
-
 namespace {
 
 // A folder named as a file; the system has no code that says just that.
 constexpr int kIsFolder = 336;  // ERROR_DIRECTORY_NOT_SUPPORTED
 
-void PutAttributeBack(const char* name, AppendFile* file) {
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool SetAttributes(HANDLE handle, DWORD attributes) {
+  FILE_BASIC_INFO basic{};  // times of 0 stay as they are
+  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// The one place the read-only attribute is cleared: through a handle of the
+// file that is opened for its attributes only (such a handle takes part in
+// no share), never by name.
+bool ClearReadOnly(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info, AppendFile* file) {
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
+  if (!SetAttributes(handle, info.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) return false;
+  file->madeWritable = true;
+  file->savedAttributes = info.dwFileAttributes;
+  return true;
+}
+
+// The one place it is set again: through a handle of that same file.
+void RestoreReadOnly(HANDLE handle, AppendFile* file) {
   if (!file->madeWritable) return;
   DWORD code = GetLastError();
-  RestoreFileAttributes(name, file->savedAttributes);
+  SetAttributes(handle, file->savedAttributes);
   SetLastError(code);
   file->madeWritable = false;
 }
 
+HANDLE FdHandle(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
 }  // namespace
 
-FileKind KindOfFile(const char* name, bool followLink) {
+FileKind KindOfFile(const char* name) {
   DWORD attributes = GetFileAttributesA(name);
   if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::kMissing;
-  if (!followLink && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return FileKind::kLink;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return FileKind::kDirectory;
   return FileKind::kRegular;
 }
 
 // No file marks here: the last byte is always read.
-AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
-                         const FileMark* /*seen*/) {
+AppendOpen OpenForAppend(const char* name, AppendFile* file, const FileMark* /*seen*/) {
   *file = AppendFile{};
-  DWORD attributes = GetFileAttributesA(name);
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    // A reparse point (a symbolic link, a junction) is refused, not followed.
-    if (!followLink && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      SetLastError(ERROR_CANT_ACCESS_FILE);
-      return AppendOpen::kLink;
-    }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      SetLastError(kIsFolder);
-      return AppendOpen::kDirectory;
-    }
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && MakeFileWritable(name, &file->savedAttributes))
-      file->madeWritable = true;
+  // The file as it is now, held by a handle for its attributes only.
+  HANDLE held = CreateFileA(name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION before{};
+  const bool existed = held != INVALID_HANDLE_VALUE && GetFileInformationByHandle(held, &before);
+  auto release = [&] {
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    held = INVALID_HANDLE_VALUE;
+  };
+  if (existed && (before.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    release();
+    SetLastError(kIsFolder);
+    return AppendOpen::kDirectory;
   }
-  // Binary first: the last byte is read as it is, and a CTRL+Z that ends the
-  // file survives the open. Text mode once the stream is ready.
-  ClearRuntimeError();
-  std::FILE* stream = _fsopen(name, "a+bN", _SH_DENYRW);
-  if (stream == nullptr) {
-    KeepRuntimeError();
-    PutAttributeBack(name, file);
+  if (!existed && GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) {
+    // A name that is there but opens to nothing (a dangling link): the open
+    // would create the link's target, which is not the name given.
+    release();
+    SetLastError(ERROR_FILE_EXISTS);
     return AppendOpen::kFailed;
   }
-  const int fd = _fileno(stream);
-  if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) == FILE_TYPE_DISK) {
+  if (existed) {
+    ClearReadOnly(held, before, file);
+    RunReopenHook();
+  }
+  // Binary first: the last byte is read as it is, and a CTRL+Z that ends the
+  // file survives the open. Text mode once the file is ready.
+  ClearRuntimeError();
+  int fd = _sopen(name, _O_RDWR | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT, _SH_DENYRW,
+                  _S_IREAD | _S_IWRITE);
+  if (fd < 0) KeepRuntimeError();
+  BY_HANDLE_FILE_INFORMATION after{};
+  if (fd >= 0 && existed &&
+      (!GetFileInformationByHandle(FdHandle(fd), &after) || !SameFile(before, after))) {
+    // The name came to denote another file meanwhile: that one is not ours
+    // to write, and its attribute is not touched.
+    _close(fd);
+    fd = -1;
+    SetLastError(ERROR_ACCESS_DENIED);
+  }
+  if (fd < 0) {
+    RestoreReadOnly(held, file);
+    release();
+    return AppendOpen::kFailed;
+  }
+  release();
+  file->created = !existed;
+  if (GetFileType(FdHandle(fd)) == FILE_TYPE_DISK) {
     file->regular = true;
     const std::int64_t size = _filelengthi64(fd);
     if (size > 0) {
@@ -206,9 +238,9 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
       if (_lseeki64(fd, size - 1, SEEK_SET) < 0 || _read(fd, &last, 1) != 1) {
         KeepRuntimeError();
         DWORD code = GetLastError();
-        std::fclose(stream);
+        RestoreReadOnly(FdHandle(fd), file);
+        _close(fd);
         SetLastError(code);
-        PutAttributeBack(name, file);
         return AppendOpen::kFailed;
       }
       file->endsInLineEnd = last == '\n';
@@ -216,32 +248,77 @@ AppendOpen OpenForAppend(const char* name, bool followLink, AppendFile* file,
     }
   }
   _setmode(fd, _O_TEXT);
-  file->stream = stream;
+  file->fd = fd;
   return AppendOpen::kOpened;
 }
 
-bool CloseAppendFile(const char* name, AppendFile* file, FileMark* mark) {
-  if (mark) *mark = FileMark{};
-  bool written = true;
-  DWORD code = 0;
-  if (file->stream) {
+std::size_t WriteAppendFile(AppendFile* file, const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
     ClearRuntimeError();
-    if (std::fflush(file->stream) != 0) {
-      KeepRuntimeError();
-      written = false;
-      code = GetLastError();
+    const std::size_t most = std::min<std::size_t>(size - done, 1u << 30);
+    const int wrote = _write(file->fd, data + done, static_cast<unsigned>(most));
+    if (wrote <= 0) {
+      if (wrote < 0) {
+        KeepRuntimeError();
+      } else {
+        SetLastError(ERROR_DISK_FULL);
+      }
+      break;
     }
-    ClearRuntimeError();
-    if (std::fclose(file->stream) != 0 && written) {
-      KeepRuntimeError();
-      written = false;
-      code = GetLastError();
-    }
+    done += static_cast<std::size_t>(wrote);
   }
-  PutAttributeBack(name, file);
+  return done;
+}
+
+bool CutAppendFile(AppendFile* file, const char* tail, std::size_t size) {
+  if (!file->regular) return false;
+  // Each line feed went to the file as a carriage return and a line feed.
+  std::int64_t excess = static_cast<std::int64_t>(size);
+  for (std::size_t i = 0; i < size; ++i) excess += tail[i] == '\n' ? 1 : 0;
+  ClearRuntimeError();
+  const std::int64_t length = _filelengthi64(file->fd);
+  if (length < 0 || _chsize_s(file->fd, std::max<std::int64_t>(0, length - excess)) != 0) {
+    KeepRuntimeError();
+    return false;
+  }
+  return true;
+}
+
+// A share cannot be dropped from an open handle: a parked file is closed.
+void ParkAppendFile(AppendFile* file) {
+  if (file->parked) return;
+  const bool endsInLineEnd = file->endsInLineEnd;
+  CloseAppendFile(nullptr, file);
+  file->endsInLineEnd = endsInLineEnd;
+  file->parked = true;
+}
+
+AppendOpen ResumeAppendFile(const char* name, AppendFile* file) {
+  if (!file->parked) return AppendOpen::kOpened;
+  return OpenForAppend(name, file);
+}
+
+bool CloseAppendFile(const char* name, AppendFile* file, FileMark* mark, bool discardNew) {
+  if (mark) *mark = FileMark{};
+  bool closed = true;
+  DWORD code = 0;
+  if (file->fd >= 0) {
+    RestoreReadOnly(FdHandle(file->fd), file);
+    const bool discard = discardNew && name && file->created && file->regular &&
+                         _filelengthi64(file->fd) == 0;
+    ClearRuntimeError();
+    if (_close(file->fd) != 0) {
+      KeepRuntimeError();
+      closed = false;
+      code = GetLastError();
+    }
+    // Closed first: Windows removes no file that is open.
+    if (discard) std::remove(name);
+  }
   *file = AppendFile{};
-  if (!written) SetLastError(code);
-  return written;
+  if (!closed) SetLastError(code);
+  return closed;
 }
 
 int DirectoryErrorCode() { return kIsFolder; }

@@ -34,11 +34,12 @@ std::string FileText(std::string_view text) {
 }
 
 #if defined(_WIN32)
-const ErrorCodes kErrors{ERROR_PATH_NOT_FOUND, ERROR_SHARING_VIOLATION, ERROR_DISK_FULL};
+const ErrorCodes kErrors{ERROR_PATH_NOT_FOUND, ERROR_SHARING_VIOLATION, ERROR_DISK_FULL,
+                         ERROR_FILE_EXISTS};
 const bool kNamesIgnoreCase = true;
 const char* const kFullDevice = "Z:\\dev\\full";
 #else
-const ErrorCodes kErrors{ENOENT, EWOULDBLOCK, ENOSPC};
+const ErrorCodes kErrors{ENOENT, EWOULDBLOCK, ENOSPC, EEXIST};
 const bool kNamesIgnoreCase = false;
 const char* const kFullDevice = "/dev/full";
 #endif

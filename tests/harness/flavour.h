@@ -33,6 +33,7 @@ struct ErrorCodes {
   int pathNotFound;      // a folder on the way to the file does not exist
   int sharingViolation;  // another open holds the file (a share mode, or a lock)
   int diskFull;          // a write finds no room
+  int fileExists;        // a file to be created is there (a dangling link)
 };
 extern const ErrorCodes kErrors;
 

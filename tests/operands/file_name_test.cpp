@@ -71,8 +71,9 @@ TEST(ParseFileName, YieldsNameOrMessageAndLeavesCursorOnRest) {
   }
 }
 
-// Names that records give get every check of a file-name operand, and no NUL
-// or control character anywhere, which a message shows as '?'.
+// A name at the front of a record gets every check of a file-name operand;
+// a tab or a control byte belongs to it, a NUL refuses it ('?' in the
+// message). A whole record as a name is taken unparsed, short of a NUL.
 TEST(RecordFileName, TakesTheNameOffTheRecordOrTheWholeRecord) {
   struct Case {
     std::string record;
@@ -86,8 +87,10 @@ TEST(RecordFileName, TakesTheNameOffTheRecordOrTheWholeRecord) {
       {std::string("out.txt \0x", 10), "out.txt", 8},
       {std::string("a\0b.txt data", 13), "a?b.txt", 0, false},
       {std::string("\0 data", 6), "?", 0, false},
-      {"\"a.txt\t\" data", "a.txt?", 0, false},
-      {"a\x7f data", "a?", 0, false},
+      {std::string("\" \0\" data", 9), "?", 0, false},
+      {"\"a.txt\t\" data", "a.txt\t", 9},
+      {"a\tb.txt data", "a\tb.txt", 8},
+      {"a\x7f data", "a\x7f", 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -99,11 +102,11 @@ TEST(RecordFileName, TakesTheNameOffTheRecordOrTheWholeRecord) {
     EXPECT_EQ(rest, c.accepted ? c.rest : 99u);
     EXPECT_EQ(env.Messages(), c.accepted ? "" : Invalid(c.name));
   }
-  // A whole record as a name: blanks around it are no reason to refuse it.
   Env env;
-  EXPECT_TRUE(CheckRecordFileName(env.set, env.caller, " my file.txt"));
-  EXPECT_FALSE(CheckRecordFileName(env.set, env.caller, "a.txt\n"));
-  EXPECT_EQ(env.Messages(), Invalid("a.txt?"));
+  for (const char* whole : {" my file.txt", "a.txt\n", "/var/log/x.log", ".hidden", "a|b", ""})
+    EXPECT_TRUE(CheckStreamFileName(env.set, env.caller, whole)) << whole;
+  EXPECT_FALSE(CheckStreamFileName(env.set, env.caller, std::string("a\0\tb", 4)));
+  EXPECT_EQ(env.Messages(), Invalid("a??b"));
 }
 
 // Input program files are looked for in the base directory, with the default

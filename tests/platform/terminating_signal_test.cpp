@@ -34,7 +34,7 @@ TEST(TerminatingSignal, StopsTheRunThenEndsTheProcessAsTheSignalWould) {
           if (SharedSegment::CreateExclusive(name, 256, "0;0;") == nullptr) std::_Exit(0);
           if (twice) RemoveSegmentOnInterrupt(name);
           AppendFile file;
-          if (OpenForAppend(readOnly.c_str(), true, &file) != AppendOpen::kOpened || !file.madeWritable)
+          if (OpenForAppend(readOnly.c_str(), &file) != AppendOpen::kOpened || !file.madeWritable)
             std::_Exit(0);
           std::atomic<bool> stopped{false};
           std::atomic<bool> elsewhere{false};
@@ -57,7 +57,9 @@ TEST(TerminatingSignal, StopsTheRunThenEndsTheProcessAsTheSignalWould) {
         },
         EndedByTerminatingSignal, "stopped elsewhere")
         << twice;
-    EXPECT_TRUE(FileIsReadOnly(readOnly.c_str())) << twice;
+    EXPECT_EQ(std::filesystem::status(readOnly).permissions() & std::filesystem::perms::owner_write,
+              std::filesystem::perms::none)
+        << twice;
     RemoveAll(readOnly);
     Handle left = SharedSegment::OpenExisting(name);
     EXPECT_EQ(left != nullptr, !twice);
