@@ -22,13 +22,6 @@ void CStage::SetMaxInputStreams(std::uint32_t n) {
   maxInputStreams = n < kMaxInputStreamsCap ? n : kMaxInputStreamsCap;
 }
 
-CStage* CPipeSet::FindStage(std::uint32_t pipeIndex, std::uint32_t stageIndex) {
-  if (pipeIndex >= pipes.size()) return nullptr;
-  CPipe& pipe = pipes[pipeIndex];
-  if (stageIndex >= pipe.stages.size()) return nullptr;
-  return &pipe.stages[stageIndex];
-}
-
 CStage* CPipeSet::FindStage(const CProcess& stage) {
   return FindStage(stage.pipeIndex, stage.stageIndex);
 }

@@ -64,13 +64,23 @@ struct CStreamLink {
   void Sever() { flags = 0; }
 };
 
+struct COutputStream;
+
+// The record handshake's handle and peer pointer on each end are filled by
+// the driver before the start barrier and cleared once every worker of the
+// run has ended. In a set built without the driver they stay null and the
+// operations open the event by name and look the peer up each time.
 struct CInputStream : virtual CStreamLink {
   std::string consumedEventName;
+  platform::Handle consumedEvent = nullptr;
+  COutputStream* producer = nullptr;
 };
 
 struct COutputStream : virtual CStreamLink {
   Relaxed<const std::string*> record{nullptr};
   std::string recordEventName;
+  platform::Handle recordEvent = nullptr;
+  CInputStream* consumer = nullptr;
 };
 
 struct CStage {
@@ -167,7 +177,12 @@ class CPipeSet {
   std::once_flag stageMessagesOnce;
 
   // ---- lookups and small accessors (runtime/pipe_set.cpp) -----------------
-  CStage* FindStage(std::uint32_t pipeIndex, std::uint32_t stageIndex);
+  // Inline: every record operation starts with one.
+  CStage* FindStage(std::uint32_t pipeIndex, std::uint32_t stageIndex) {
+    if (pipeIndex >= pipes.size()) return nullptr;
+    CPipe& pipe = pipes[pipeIndex];
+    return stageIndex < pipe.stages.size() ? &pipe.stages[stageIndex] : nullptr;
+  }
   CStage* FindStage(const CProcess& stage);
   // Keeps the greatest value ever raised, also when stages raise at once.
   void RaiseReturnCode(std::uint32_t value);
@@ -182,6 +197,10 @@ class CPipeSet {
   bool PeekRecord(CProcess& stage, std::uint32_t stream, std::string& record);
   bool ConsumeRecord(CProcess& stage, std::uint32_t stream);
   bool WriteRecord(CProcess& stage, std::uint32_t stream, const std::string& record);
+  // PeekRecord without the copy, for a stage that passes the record on
+  // unchanged: `record` points at the offered record (for a selecting stage,
+  // at its selection), valid until this stage consumes it or peeks again.
+  bool PeekRecordInPlace(CProcess& stage, std::uint32_t stream, const std::string*& record);
 
   // ---- stop (runtime/quiesce.cpp) -----------------------------------------
   void Quiesce(std::int32_t cause);
@@ -212,6 +231,7 @@ class CPipeSet {
 
  private:
   const std::string* FetchRecord(CStage& consumer, CInputStream& in);
+  const std::string* AwaitRecord(CProcess& caller, std::uint32_t stream);
 };
 
 // Finds the text of a message number in a catalogue list ("%.4d" prefix).
