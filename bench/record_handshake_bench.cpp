@@ -19,10 +19,9 @@ namespace {
 RunFn PassThrough() {
   return [](CProcess& self, CPipeSet& set) {
     const std::string* record = nullptr;
-    while (set.PeekRecordInPlace(self, 0, record)) {
-      if (!set.WriteRecord(self, 0, *record)) break;
-      set.ConsumeRecord(self, 0);
-    }
+    bool more = set.PeekRecordInPlace(self, 0, record);
+    while (more && set.WriteRecord(self, 0, *record))
+      more = set.ConsumeAndPeekInPlace(self, 0, record);
     return 0;
   };
 }

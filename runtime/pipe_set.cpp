@@ -10,20 +10,8 @@ namespace ductrine {
 
 const char* const kStageStateNames[4] = {"Active", "Complete", "Read-Pending ", "Write-Pending"};
 
-CInputStream* CStage::InputAt(std::uint32_t n) {
-  return n < inputs.size() ? &inputs[n] : nullptr;
-}
-
-COutputStream* CStage::OutputAt(std::uint32_t n) {
-  return n < outputs.size() ? &outputs[n] : nullptr;
-}
-
 void CStage::SetMaxInputStreams(std::uint32_t n) {
   maxInputStreams = n < kMaxInputStreamsCap ? n : kMaxInputStreamsCap;
-}
-
-CStage* CPipeSet::FindStage(const CProcess& stage) {
-  return FindStage(stage.pipeIndex, stage.stageIndex);
 }
 
 void CPipeSet::RaiseReturnCode(std::uint32_t value) {

@@ -23,11 +23,10 @@
 #include "messages/message_arg.h"
 #include "platform/platform.h"
 #include "runtime/relaxed.h"
+#include "stage/process.h"
 
 namespace ductrine {
 
-class CProcess;
-struct CStageCall;
 class CPipeSet;
 
 // Stage wait states.
@@ -122,8 +121,8 @@ struct CStage {
   Relaxed<std::uint8_t> started;
   std::uint8_t traced = 0;
 
-  CInputStream* InputAt(std::uint32_t n);
-  COutputStream* OutputAt(std::uint32_t n);
+  CInputStream* InputAt(std::uint32_t n) { return n < inputs.size() ? &inputs[n] : nullptr; }
+  COutputStream* OutputAt(std::uint32_t n) { return n < outputs.size() ? &outputs[n] : nullptr; }
   std::uint32_t InputCount() const { return static_cast<std::uint32_t>(inputs.size()); }
   std::uint32_t OutputCount() const { return static_cast<std::uint32_t>(outputs.size()); }
   // Stores the smaller of n and the 4096 cap.
@@ -183,7 +182,7 @@ class CPipeSet {
     CPipe& pipe = pipes[pipeIndex];
     return stageIndex < pipe.stages.size() ? &pipe.stages[stageIndex] : nullptr;
   }
-  CStage* FindStage(const CProcess& stage);
+  CStage* FindStage(const CProcess& stage) { return FindStage(stage.pipeIndex, stage.stageIndex); }
   // Keeps the greatest value ever raised, also when stages raise at once.
   void RaiseReturnCode(std::uint32_t value);
   bool IsTraceOn() const { return traceOn.load() != 0; }
@@ -201,6 +200,9 @@ class CPipeSet {
   // unchanged: `record` points at the offered record (for a selecting stage,
   // at its selection), valid until this stage consumes it or peeks again.
   bool PeekRecordInPlace(CProcess& stage, std::uint32_t stream, const std::string*& record);
+  // ConsumeRecord then PeekRecordInPlace on one stream, in one step: the
+  // consumer's wake of its producer hands the producer this stage's turn.
+  bool ConsumeAndPeekInPlace(CProcess& stage, std::uint32_t stream, const std::string*& record);
 
   // ---- stop (runtime/quiesce.cpp) -----------------------------------------
   void Quiesce(std::int32_t cause);
@@ -231,7 +233,9 @@ class CPipeSet {
 
  private:
   const std::string* FetchRecord(CStage& consumer, CInputStream& in);
-  const std::string* AwaitRecord(CProcess& caller, std::uint32_t stream);
+  // The peek behind both in-place forms; `consumeFirst`: consume the record
+  // offered now, then wait for the next.
+  const std::string* AwaitRecord(CProcess& caller, std::uint32_t stream, bool consumeFirst);
 };
 
 // Finds the text of a message number in a catalogue list ("%.4d" prefix).

@@ -65,7 +65,10 @@ const std::string* CPipeSet::FetchRecord(CStage& consumer, CInputStream& in) {
   return offered;
 }
 
-const std::string* CPipeSet::AwaitRecord(CProcess& caller, std::uint32_t stream) {
+const std::string* CPipeSet::AwaitRecord(CProcess& caller, std::uint32_t stream,
+                                         bool consumeFirst) {
+  // ConsumeRecord and PeekRecord make the same checks: when they fail, a
+  // fused call neither consumes nor peeks, as the two calls would not.
   CStage* stage = FindStage(caller);
   if (!stage) return nullptr;
   CInputStream* in = stage->InputAt(stream);
@@ -78,7 +81,12 @@ const std::string* CPipeSet::AwaitRecord(CProcess& caller, std::uint32_t stream)
   stage->state = kStateReadPending;
   {
     StreamEvent event(out->recordEvent, out->recordEventName);
-    NamedEvent::Wait(event.get());
+    if (consumeFirst) {
+      StreamEvent consumed(in->consumedEvent, in->consumedEventName);
+      NamedEvent::SetAndWait(consumed.get(), event.get());
+    } else {
+      NamedEvent::Wait(event.get());
+    }
     stage->state = kStateActive;
     NamedEvent::Reset(event.get());
   }
@@ -88,7 +96,7 @@ const std::string* CPipeSet::AwaitRecord(CProcess& caller, std::uint32_t stream)
 }
 
 bool CPipeSet::PeekRecord(CProcess& caller, std::uint32_t stream, std::string& record) {
-  const std::string* fetched = AwaitRecord(caller, stream);
+  const std::string* fetched = AwaitRecord(caller, stream, false);
   if (!fetched) return false;
   record = *fetched;
   return true;
@@ -96,7 +104,13 @@ bool CPipeSet::PeekRecord(CProcess& caller, std::uint32_t stream, std::string& r
 
 bool CPipeSet::PeekRecordInPlace(CProcess& caller, std::uint32_t stream,
                                  const std::string*& record) {
-  record = AwaitRecord(caller, stream);
+  record = AwaitRecord(caller, stream, false);
+  return record != nullptr;
+}
+
+bool CPipeSet::ConsumeAndPeekInPlace(CProcess& caller, std::uint32_t stream,
+                                     const std::string*& record) {
+  record = AwaitRecord(caller, stream, true);
   return record != nullptr;
 }
 
@@ -142,8 +156,7 @@ bool CPipeSet::WriteRecord(CProcess& caller, std::uint32_t stream, const std::st
   {
     StreamEvent offered(out->recordEvent, out->recordEventName);
     StreamEvent consumed(in->consumedEvent, in->consumedEventName);
-    NamedEvent::Set(offered.get());
-    NamedEvent::Wait(consumed.get());
+    NamedEvent::SetAndWait(offered.get(), consumed.get());
     stage->state = kStateActive;
     NamedEvent::Reset(consumed.get());
   }

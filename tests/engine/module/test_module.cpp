@@ -15,6 +15,7 @@ class CountingStage : public ductrine::CProcess {
   explicit CountingStage(const ductrine::CStageCall& call) : CProcess(call) {}
   bool Setup() override {
     ductrine::CStage* stage = pipeSet->FindStage(*this);
+    if (!stage) return false;
     stage->maxOutputStreams = 1;
     count_ = std::atoi(stage->operands.c_str());
     return count_ >= 0;
