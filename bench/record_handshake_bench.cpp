@@ -15,6 +15,17 @@
 namespace ductrine::test {
 namespace {
 
+// A middle stage that passes every record on unchanged.
+RunFn PassThrough() {
+  return [](CProcess& self, CPipeSet& set) {
+    const std::string* record = nullptr;
+    bool more = set.PeekRecordInPlace(self, 0, record);
+    while (more && set.WriteRecord(self, 0, *record))
+      more = set.ConsumeAndPeekInPlace(self, 0, record);
+    return 0;
+  };
+}
+
 void RunChain(benchmark::State& state, int stages, bool threadPerStage) {
   const auto records = static_cast<std::size_t>(state.range(0));
   const std::string record(64, 'x');

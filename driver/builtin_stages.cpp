@@ -150,15 +150,17 @@ class CConsole final : public CProcess {
   }
 
   std::int32_t ShowRecords() {
-    std::string record;
-    while (pipeSet->PeekRecord(*this, 0, record)) {
-      output_.append(record);
+    // The record is passed on unchanged: no copy of it is taken.
+    const std::string* record = nullptr;
+    bool more = pipeSet->PeekRecordInPlace(*this, 0, record);
+    while (more) {
+      output_.append(*record);
       output_.push_back('\n');
       if (streams_.lineByLine || output_.size() >= kWriteBlock) {
         if (!Flush()) return failed_ ? 3 : 0;
       }
-      if (passOn_) pipeSet->WriteRecord(*this, 0, record);
-      pipeSet->ConsumeRecord(*this, 0);
+      if (passOn_) pipeSet->WriteRecord(*this, 0, *record);
+      more = pipeSet->ConsumeAndPeekInPlace(*this, 0, record);
     }
     return Flush() || !failed_ ? 0 : 3;
   }

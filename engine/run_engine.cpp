@@ -151,98 +151,125 @@ RunResult RunEngine::Run() {
       held.push_back(NamedEvent::OpenOrCreate(stage.readyEventName, true, false));
       held.push_back(NamedEvent::OpenOrCreate(stage.startEventName, true, false));
       for (COutputStream& out : stage.outputs)
-        held.push_back(NamedEvent::OpenOrCreate(out.recordEventName, true, false));
+        held.push_back(out.recordEvent = NamedEvent::OpenOrCreate(out.recordEventName, true, false));
       for (CInputStream& in : stage.inputs)
-        held.push_back(NamedEvent::OpenOrCreate(in.consumedEventName, true, false));
+        held.push_back(in.consumedEvent =
+                           NamedEvent::OpenOrCreate(in.consumedEventName, true, false));
     }
-
-  platform::Dispatcher dispatcher;
-  // The start barrier is a fiber of the calling thread: it waits for every
-  // stage's ready event, lets the driver check the set, and starts them all.
-  dispatcher.Spawn([this] {
-    for (CPipe& pipe : set_.pipes)
-      for (CStage& stage : pipe.stages) {
-        Handle ready = NamedEvent::OpenOrCreate(stage.readyEventName, true, false);
-        NamedEvent::Wait(ready);
-        platform::CloseObject(ready);
-      }
-    if (startCheck_) startCheck_(set_);
-    for (CPipe& pipe : set_.pipes)
-      for (CStage& stage : pipe.stages) SignalEvent(stage.startEventName);
-  });
+  // Before any stage starts, so a record operation looks nothing up; an end
+  // that names no stream of the set keeps a null peer, as the lookup gave.
+  for (CPipe& pipe : set_.pipes)
+    for (CStage& stage : pipe.stages) {
+      for (COutputStream& out : stage.outputs)
+        if (CStage* peer = set_.FindStage(out.peerPipe, out.peerStage))
+          out.consumer = peer->InputAt(out.peerStream);
+      for (CInputStream& in : stage.inputs)
+        if (CStage* peer = set_.FindStage(in.peerPipe, in.peerStage))
+          in.producer = peer->OutputAt(in.peerStream);
+    }
 
   std::vector<std::vector<std::unique_ptr<StageSlot>>> slots(set_.pipes.size());
-  bool launchFailed = false;
-  for (std::uint32_t p = 0; p < set_.pipes.size(); ++p)
-    for (std::uint32_t s = 0; s < set_.pipes[p].stages.size(); ++s) {
-      auto slot = std::make_unique<StageSlot>();
-      slot->call.setupOk = 0;
-      slot->call.pipeSet = &set_;
-      slot->call.pipeIndex = p;
-      slot->call.stageIndex = s;
-      StageEntry entry = entries_[p][s];
-      StageSlot* raw = slot.get();
-      CStage* stage = &set_.pipes[p].stages[s];
-      slots[p].push_back(std::move(slot));
-      if (!launchFailed) {
-        stage->threadHandle = dispatcher.Spawn(
-            [this, raw, entry] {
-              if (entry) {
-                raw->returnCode = entry(&raw->call);
-              } else {
-                raw->call.setupOk = 0;  // no entry point: the stage cannot run
-                set_.StartHandshake(&raw->call);
-                raw->returnCode = 3;
-              }
-            },
-            // However the stage ends; an ended stage counts as one that
-            // returned 0.
-            [this, stage] { FinishStage(*stage); }, threadPerStage_);
-        if (stage->threadHandle) continue;
-        // No stage runs when one cannot be started. Those not yet running
-        // are dropped with their stacks (memory may be what ran out); those
-        // that run already (a thread each) see the run aborted at the start
-        // barrier and return 3.
-        const int code = platform::LastErrorCode();
-        launchFailed = true;
-        set_.abortRun = 1;
-        for (std::uint32_t q = 0; q <= p; ++q)
-          for (std::uint32_t t = 0; t < (q == p ? s : set_.pipes[q].stages.size()); ++t) {
-            CStage& spawned = set_.pipes[q].stages[t];
-            if (!dispatcher.Discard(spawned.threadHandle)) continue;
-            spawned.threadHandle = nullptr;
-            slots[q][t]->returnCode = 3;
-            FinishStage(spawned);
-            SignalEvent(spawned.readyEventName);
-          }
-        ReportLaunchFailure(*stage, code);
-      }
-      raw->returnCode = 3;
-      FinishStage(*stage);
-      SignalEvent(stage->readyEventName);
-    }
-
-  // A stall is reported and the run stopped; fibers that still wait after
-  // the stop are ended where they wait.
-  for (int attempt = 0; !dispatcher.Run() && attempt < 3; ++attempt) {
-    if (attempt == 0) {
-      std::string dump = WriteStallDump();
-      set_.IssueSystemMessage(1005, kSeverityError, {dump});
-      set_.Quiesce(1);
-    } else {
-      dispatcher.EndParked();
-    }
-  }
-  if (endCheck_) endCheck_(set_);
-
   RunResult result;
+  // When the dispatcher goes, every worker of the run has ended: its
+  // destructor joins the stage threads.
+  {
+    platform::Dispatcher dispatcher;
+    // The start barrier is a fiber of the calling thread: it waits for every
+    // stage's ready event, lets the driver check the set, and starts them all.
+    dispatcher.Spawn([this] {
+      for (CPipe& pipe : set_.pipes)
+        for (CStage& stage : pipe.stages) {
+          Handle ready = NamedEvent::OpenOrCreate(stage.readyEventName, true, false);
+          NamedEvent::Wait(ready);
+          platform::CloseObject(ready);
+        }
+      if (startCheck_) startCheck_(set_);
+      for (CPipe& pipe : set_.pipes)
+        for (CStage& stage : pipe.stages) SignalEvent(stage.startEventName);
+    });
+
+    bool launchFailed = false;
+    for (std::uint32_t p = 0; p < set_.pipes.size(); ++p)
+      for (std::uint32_t s = 0; s < set_.pipes[p].stages.size(); ++s) {
+        auto slot = std::make_unique<StageSlot>();
+        slot->call.setupOk = 0;
+        slot->call.pipeSet = &set_;
+        slot->call.pipeIndex = p;
+        slot->call.stageIndex = s;
+        StageEntry entry = entries_[p][s];
+        StageSlot* raw = slot.get();
+        CStage* stage = &set_.pipes[p].stages[s];
+        slots[p].push_back(std::move(slot));
+        if (!launchFailed) {
+          stage->threadHandle = dispatcher.Spawn(
+              [this, raw, entry] {
+                if (entry) {
+                  raw->returnCode = entry(&raw->call);
+                } else {
+                  raw->call.setupOk = 0;  // no entry point: the stage cannot run
+                  set_.StartHandshake(&raw->call);
+                  raw->returnCode = 3;
+                }
+              },
+              // However the stage ends; an ended stage counts as one that
+              // returned 0.
+              [this, stage] { FinishStage(*stage); }, threadPerStage_);
+          if (stage->threadHandle) continue;
+          // No stage runs when one cannot be started. Those not yet running
+          // are dropped with their stacks (memory may be what ran out); those
+          // that run already (a thread each) see the run aborted at the start
+          // barrier and return 3.
+          const int code = platform::LastErrorCode();
+          launchFailed = true;
+          set_.abortRun = 1;
+          for (std::uint32_t q = 0; q <= p; ++q)
+            for (std::uint32_t t = 0; t < (q == p ? s : set_.pipes[q].stages.size()); ++t) {
+              CStage& spawned = set_.pipes[q].stages[t];
+              if (!dispatcher.Discard(spawned.threadHandle)) continue;
+              spawned.threadHandle = nullptr;
+              slots[q][t]->returnCode = 3;
+              FinishStage(spawned);
+              SignalEvent(spawned.readyEventName);
+            }
+          ReportLaunchFailure(*stage, code);
+        }
+        raw->returnCode = 3;
+        FinishStage(*stage);
+        SignalEvent(stage->readyEventName);
+      }
+
+    // A stall is reported and the run stopped; fibers that still wait after
+    // the stop are ended where they wait.
+    for (int attempt = 0; !dispatcher.Run() && attempt < 3; ++attempt) {
+      if (attempt == 0) {
+        std::string dump = WriteStallDump();
+        set_.IssueSystemMessage(1005, kSeverityError, {dump});
+        set_.Quiesce(1);
+      } else {
+        dispatcher.EndParked();
+      }
+    }
+    if (endCheck_) endCheck_(set_);
+  }
+
   for (std::uint32_t p = 0; p < set_.pipes.size(); ++p) {
     result.returnCodes.emplace_back();
     for (std::uint32_t s = 0; s < set_.pipes[p].stages.size(); ++s)
       result.returnCodes[p].push_back(slots[p][s]->returnCode);
   }
+  // Only now, with every worker of the run gone, may the per-run pointers go.
   for (CPipe& pipe : set_.pipes)
-    for (CStage& stage : pipe.stages) stage.threadHandle = nullptr;
+    for (CStage& stage : pipe.stages) {
+      stage.threadHandle = nullptr;
+      for (COutputStream& out : stage.outputs) {
+        out.recordEvent = nullptr;
+        out.consumer = nullptr;
+      }
+      for (CInputStream& in : stage.inputs) {
+        in.consumedEvent = nullptr;
+        in.producer = nullptr;
+      }
+    }
   for (Handle event : held) platform::CloseObject(event);
   result.highestReturnCode = set_.highestReturnCode;
   return result;

@@ -33,10 +33,34 @@ bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; 
 
 char Upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
-bool IsLetter(char c) { return kLetters.find(Upper(c)) != std::string_view::npos; }
+// The byte classes of the checks below, one bit each, in a table: a name is
+// checked in one pass over it, not one search of a set per byte.
+enum ByteClass : unsigned char { kAtEnds = 1, kAnywhere = 2, kAfterLetter = 4, kLetter = 8 };
+struct ByteClasses {
+  unsigned char of[256] = {};
+};
+constexpr ByteClasses MakeByteClasses() {
+  ByteClasses table;
+  for (char c : kRefusedAtEnds) table.of[static_cast<unsigned char>(c)] |= kAtEnds;
+  for (char c : kRefusedAnywhere) table.of[static_cast<unsigned char>(c)] |= kAnywhere;
+  for (char c : kRefusedAfterLetter) table.of[static_cast<unsigned char>(c)] |= kAfterLetter;
+  // Either case: the letters are compared in upper case.
+  for (char c : kLetters) {
+    table.of[static_cast<unsigned char>(c)] |= kLetter;
+    table.of[static_cast<unsigned char>(c - 'A' + 'a')] |= kLetter;
+  }
+  return table;
+}
+constexpr ByteClasses kByteClasses = MakeByteClasses();
 
-bool ContainsAny(std::string_view text, std::string_view set) {
-  return text.find_first_of(set) != std::string_view::npos;
+bool Is(char c, ByteClass kind) { return (kByteClasses.of[static_cast<unsigned char>(c)] & kind) != 0; }
+
+bool IsLetter(char c) { return Is(c, kLetter); }
+
+bool ContainsAny(std::string_view text, ByteClass kind) {
+  for (char c : text)
+    if (Is(c, kind)) return true;
+  return false;
 }
 
 // A letter followed by ":\" at the second and third positions.
@@ -52,12 +76,10 @@ std::string_view Trim(std::string_view text) {
 }
 
 bool IsAcceptedName(std::string_view trimmed) {
-  if (kRefusedAtEnds.find(trimmed.front()) != std::string_view::npos ||
-      kRefusedAtEnds.find(trimmed.back()) != std::string_view::npos)
-    return false;
-  if (ContainsAny(trimmed, kRefusedAnywhere)) return false;
+  if (Is(trimmed.front(), kAtEnds) || Is(trimmed.back(), kAtEnds)) return false;
+  if (ContainsAny(trimmed, kAnywhere)) return false;
   if (IsLetter(trimmed.front()) && !StartsWithDriveRoot(trimmed) &&
-      ContainsAny(trimmed, kRefusedAfterLetter))
+      ContainsAny(trimmed, kAfterLetter))
     return false;
   return true;
 }

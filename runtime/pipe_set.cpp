@@ -10,27 +10,8 @@ namespace ductrine {
 
 const char* const kStageStateNames[4] = {"Active", "Complete", "Read-Pending ", "Write-Pending"};
 
-CInputStream* CStage::InputAt(std::uint32_t n) {
-  return n < inputs.size() ? &inputs[n] : nullptr;
-}
-
-COutputStream* CStage::OutputAt(std::uint32_t n) {
-  return n < outputs.size() ? &outputs[n] : nullptr;
-}
-
 void CStage::SetMaxInputStreams(std::uint32_t n) {
   maxInputStreams = n < kMaxInputStreamsCap ? n : kMaxInputStreamsCap;
-}
-
-CStage* CPipeSet::FindStage(std::uint32_t pipeIndex, std::uint32_t stageIndex) {
-  if (pipeIndex >= pipes.size()) return nullptr;
-  CPipe& pipe = pipes[pipeIndex];
-  if (stageIndex >= pipe.stages.size()) return nullptr;
-  return &pipe.stages[stageIndex];
-}
-
-CStage* CPipeSet::FindStage(const CProcess& stage) {
-  return FindStage(stage.pipeIndex, stage.stageIndex);
 }
 
 void CPipeSet::RaiseReturnCode(std::uint32_t value) {

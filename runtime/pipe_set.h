@@ -23,11 +23,10 @@
 #include "messages/message_arg.h"
 #include "platform/platform.h"
 #include "runtime/relaxed.h"
+#include "stage/process.h"
 
 namespace ductrine {
 
-class CProcess;
-struct CStageCall;
 class CPipeSet;
 
 // Stage wait states.
@@ -64,13 +63,23 @@ struct CStreamLink {
   void Sever() { flags = 0; }
 };
 
+struct COutputStream;
+
+// The record handshake's handle and peer pointer on each end are filled by
+// the driver before the start barrier and cleared once every worker of the
+// run has ended. In a set built without the driver they stay null and the
+// operations open the event by name and look the peer up each time.
 struct CInputStream : virtual CStreamLink {
   std::string consumedEventName;
+  platform::Handle consumedEvent = nullptr;
+  COutputStream* producer = nullptr;
 };
 
 struct COutputStream : virtual CStreamLink {
   Relaxed<const std::string*> record{nullptr};
   std::string recordEventName;
+  platform::Handle recordEvent = nullptr;
+  CInputStream* consumer = nullptr;
 };
 
 struct CStage {
@@ -112,8 +121,8 @@ struct CStage {
   Relaxed<std::uint8_t> started;
   std::uint8_t traced = 0;
 
-  CInputStream* InputAt(std::uint32_t n);
-  COutputStream* OutputAt(std::uint32_t n);
+  CInputStream* InputAt(std::uint32_t n) { return n < inputs.size() ? &inputs[n] : nullptr; }
+  COutputStream* OutputAt(std::uint32_t n) { return n < outputs.size() ? &outputs[n] : nullptr; }
   std::uint32_t InputCount() const { return static_cast<std::uint32_t>(inputs.size()); }
   std::uint32_t OutputCount() const { return static_cast<std::uint32_t>(outputs.size()); }
   // Stores the smaller of n and the 4096 cap.
@@ -167,8 +176,13 @@ class CPipeSet {
   std::once_flag stageMessagesOnce;
 
   // ---- lookups and small accessors (runtime/pipe_set.cpp) -----------------
-  CStage* FindStage(std::uint32_t pipeIndex, std::uint32_t stageIndex);
-  CStage* FindStage(const CProcess& stage);
+  // Inline: every record operation starts with one.
+  CStage* FindStage(std::uint32_t pipeIndex, std::uint32_t stageIndex) {
+    if (pipeIndex >= pipes.size()) return nullptr;
+    CPipe& pipe = pipes[pipeIndex];
+    return stageIndex < pipe.stages.size() ? &pipe.stages[stageIndex] : nullptr;
+  }
+  CStage* FindStage(const CProcess& stage) { return FindStage(stage.pipeIndex, stage.stageIndex); }
   // Keeps the greatest value ever raised, also when stages raise at once.
   void RaiseReturnCode(std::uint32_t value);
   bool IsTraceOn() const { return traceOn.load() != 0; }
@@ -187,6 +201,13 @@ class CPipeSet {
   // record the stage built (a count, a summary). Otherwise the two are one.
   bool WriteRecord(CProcess& stage, std::uint32_t stream, const std::string& record);
   bool WriteOwnRecord(CProcess& stage, std::uint32_t stream, const std::string& record);
+  // PeekRecord without the copy, for a stage that passes the record on
+  // unchanged: `record` points at the offered record (for a selecting stage,
+  // at its selection), valid until this stage consumes it or peeks again.
+  bool PeekRecordInPlace(CProcess& stage, std::uint32_t stream, const std::string*& record);
+  // ConsumeRecord then PeekRecordInPlace on one stream, in one step: the
+  // consumer's wake of its producer hands the producer this stage's turn.
+  bool ConsumeAndPeekInPlace(CProcess& stage, std::uint32_t stream, const std::string*& record);
 
   // ---- stop (runtime/quiesce.cpp) -----------------------------------------
   void Quiesce(std::int32_t cause);
@@ -218,6 +239,9 @@ class CPipeSet {
  private:
   const std::string* FetchRecord(CStage& consumer, CInputStream& in);
   bool OfferRecord(CProcess& caller, std::uint32_t stream, const std::string& record, bool own);
+  // The peek behind both in-place forms; `consumeFirst`: consume the record
+  // offered now, then wait for the next.
+  const std::string* AwaitRecord(CProcess& caller, std::uint32_t stream, bool consumeFirst);
 };
 
 // Finds the text of a message number in a catalogue list ("%.4d" prefix).

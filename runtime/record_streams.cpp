@@ -1,8 +1,11 @@
 // The record handshake between stages: a producer offers a record by pointer
 // and waits until its consumer has peeked at it and consumed it. No buffering,
 // no lock: two named manual-reset events per connection give the ordering.
-// Every operation opens its events by name and closes them before it returns;
-// the driver holds a handle to each for the run, so a set is never lost.
+// The driver holds both events of every connection for the run and puts the
+// handles and the peer pointers in the stream entries before any stage
+// starts, so a record operation opens nothing and looks nothing up; the
+// names stay registered for anyone who opens them, and a set built without
+// the driver works by name as before.
 
 #include <cstdint>
 
@@ -16,15 +19,35 @@ namespace {
 using platform::CloseObject;
 using platform::NamedEvent;
 
-COutputStream* ProducerEnd(CPipeSet& set, const CInputStream& in) {
+inline COutputStream* ProducerEnd(CPipeSet& set, const CInputStream& in) {
+  if (in.producer) return in.producer;
   CStage* producer = set.FindStage(in.peerPipe, in.peerStage);
   return producer ? producer->OutputAt(in.peerStream) : nullptr;
 }
 
-CInputStream* ConsumerEnd(CPipeSet& set, const COutputStream& out) {
+inline CInputStream* ConsumerEnd(CPipeSet& set, const COutputStream& out) {
+  if (out.consumer) return out.consumer;
   CStage* consumer = set.FindStage(out.peerPipe, out.peerStage);
   return consumer ? consumer->InputAt(out.peerStream) : nullptr;
 }
+
+// The handle the stream holds for the run, or one opened by name for this
+// operation alone.
+class StreamEvent {
+ public:
+  StreamEvent(platform::Handle held, const std::string& name)
+      : handle_(held ? held : NamedEvent::OpenOrCreate(name, true, false)), owned_(!held) {}
+  ~StreamEvent() {
+    if (owned_) CloseObject(handle_);
+  }
+  StreamEvent(const StreamEvent&) = delete;
+  StreamEvent& operator=(const StreamEvent&) = delete;
+  platform::Handle get() const { return handle_; }
+
+ private:
+  platform::Handle handle_;
+  bool owned_;
+};
 
 }  // namespace
 
@@ -42,28 +65,53 @@ const std::string* CPipeSet::FetchRecord(CStage& consumer, CInputStream& in) {
   return offered;
 }
 
-bool CPipeSet::PeekRecord(CProcess& caller, std::uint32_t stream, std::string& record) {
+const std::string* CPipeSet::AwaitRecord(CProcess& caller, std::uint32_t stream,
+                                         bool consumeFirst) {
+  // ConsumeRecord and PeekRecord make the same checks: when they fail, a
+  // fused call neither consumes nor peeks, as the two calls would not.
   CStage* stage = FindStage(caller);
-  if (!stage) return false;
+  if (!stage) return nullptr;
   CInputStream* in = stage->InputAt(stream);
-  if (!in || in->IsSevered()) return false;
+  if (!in || in->IsSevered()) return nullptr;
   COutputStream* out = ProducerEnd(*this, *in);
-  if (!out || out->IsSevered()) return false;
+  if (!out || out->IsSevered()) return nullptr;
 
   stage->readCount.Add(1);
   stage->lastInputStream = static_cast<std::int32_t>(stream);
   stage->state = kStateReadPending;
-  platform::Handle event = NamedEvent::OpenOrCreate(out->recordEventName, true, false);
-  NamedEvent::Wait(event);
-  stage->state = kStateActive;
-  NamedEvent::Reset(event);
-  CloseObject(event);
-
+  {
+    StreamEvent event(out->recordEvent, out->recordEventName);
+    if (consumeFirst) {
+      StreamEvent consumed(in->consumedEvent, in->consumedEventName);
+      NamedEvent::SetAndWait(consumed.get(), event.get());
+    } else {
+      NamedEvent::Wait(event.get());
+    }
+    stage->state = kStateActive;
+    NamedEvent::Reset(event.get());
+  }
   const std::string* fetched = FetchRecord(*stage, *in);
+  if (fetched && IsTraceOn()) TraceRequest(caller, 0, in->streamNo, in->recordCount, *fetched);
+  return fetched;
+}
+
+bool CPipeSet::PeekRecord(CProcess& caller, std::uint32_t stream, std::string& record) {
+  const std::string* fetched = AwaitRecord(caller, stream, false);
   if (!fetched) return false;
   record = *fetched;
-  if (IsTraceOn()) TraceRequest(caller, 0, in->streamNo, in->recordCount, record);
   return true;
+}
+
+bool CPipeSet::PeekRecordInPlace(CProcess& caller, std::uint32_t stream,
+                                 const std::string*& record) {
+  record = AwaitRecord(caller, stream, false);
+  return record != nullptr;
+}
+
+bool CPipeSet::ConsumeAndPeekInPlace(CProcess& caller, std::uint32_t stream,
+                                     const std::string*& record) {
+  record = AwaitRecord(caller, stream, true);
+  return record != nullptr;
 }
 
 bool CPipeSet::ConsumeRecord(CProcess& caller, std::uint32_t stream) {
@@ -73,7 +121,10 @@ bool CPipeSet::ConsumeRecord(CProcess& caller, std::uint32_t stream) {
   if (!in || in->IsSevered()) return false;
   COutputStream* out = ProducerEnd(*this, *in);
   if (!out || out->IsSevered()) return false;
-  SignalEvent(in->consumedEventName);
+  if (in->consumedEvent)
+    NamedEvent::Set(in->consumedEvent);
+  else
+    SignalEvent(in->consumedEventName);
   return true;
 }
 
@@ -113,12 +164,13 @@ bool CPipeSet::OfferRecord(CProcess& caller, std::uint32_t stream, const std::st
   stage->writeCount.Add(1);
   stage->lastOutputStream = stream;
   stage->state = kStateWritePending;
-  SignalEvent(out->recordEventName);
-  platform::Handle consumed = NamedEvent::OpenOrCreate(in->consumedEventName, true, false);
-  NamedEvent::Wait(consumed);
-  stage->state = kStateActive;
-  NamedEvent::Reset(consumed);
-  CloseObject(consumed);
+  {
+    StreamEvent offered(out->recordEvent, out->recordEventName);
+    StreamEvent consumed(in->consumedEvent, in->consumedEventName);
+    NamedEvent::SetAndWait(offered.get(), consumed.get());
+    stage->state = kStateActive;
+    NamedEvent::Reset(consumed.get());
+  }
   return in->recordCount != before;
 }
 

@@ -24,8 +24,13 @@ class Relaxed {
 
   T load() const { return value_.load(std::memory_order_relaxed); }
   void store(T value) { value_.store(value, std::memory_order_relaxed); }
-  // Counters: each has one writer, so a relaxed add is exact.
-  T Add(T delta) { return value_.fetch_add(delta, std::memory_order_relaxed) + delta; }
+  // Counters: each has one writer, so a load and a store are exact and
+  // cost no locked instruction.
+  T Add(T delta) {
+    T value = load() + delta;
+    store(value);
+    return value;
+  }
   std::atomic<T>& Atomic() { return value_; }
 
  private:

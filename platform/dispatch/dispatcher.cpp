@@ -6,6 +6,7 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <future>
@@ -52,10 +53,25 @@ ExceptionState* ThreadExceptionState() {
   return t_exceptions;
 }
 
+#if defined(_WIN32)
+int ThreadLastError() { return LastErrorCode(); }
+void SetThreadLastError(int code) { SetLastErrorCode(code); }
+#else
+// errno's place never moves for a thread: found once, then read and
+// written in place at every switch.
+thread_local int* t_errno = nullptr;
+inline int& ThreadErrno() {
+  if (t_errno == nullptr) t_errno = &errno;
+  return *t_errno;
+}
+int ThreadLastError() { return ThreadErrno(); }
+void SetThreadLastError(int code) { ThreadErrno() = code; }
+#endif
+
 // Saves what the system keeps per thread into the fiber leaving the thread.
 void SaveThreadState(FiberObject* fiber) {
   if (fiber == nullptr) return;
-  fiber->lastError = LastErrorCode();
+  fiber->lastError = ThreadLastError();
   fiber->module = ModuleStateGuard::Current();
   std::memcpy(&fiber->exceptions, ThreadExceptionState(), sizeof(ExceptionState));
 }
@@ -64,7 +80,7 @@ void RestoreThreadState(FiberObject* fiber) {
   if (fiber == nullptr) return;
   std::memcpy(ThreadExceptionState(), &fiber->exceptions, sizeof(ExceptionState));
   SetCurrentModule(fiber->module);
-  SetLastErrorCode(fiber->lastError);
+  SetThreadLastError(fiber->lastError);
 }
 
 // The thread's own state while no fiber runs on it.
@@ -76,7 +92,7 @@ struct HomeState {
 thread_local HomeState t_home;
 
 void SaveHome() {
-  t_home.lastError = LastErrorCode();
+  t_home.lastError = ThreadLastError();
   t_home.module = ModuleStateGuard::Current();
   std::memcpy(&t_home.exceptions, ThreadExceptionState(), sizeof(ExceptionState));
 }
@@ -84,7 +100,7 @@ void SaveHome() {
 void RestoreHome() {
   std::memcpy(ThreadExceptionState(), &t_home.exceptions, sizeof(ExceptionState));
   SetCurrentModule(t_home.module);
-  SetLastErrorCode(t_home.lastError);
+  SetThreadLastError(t_home.lastError);
 }
 
 // Switches from the running fiber (null: the worker's home) to `to` (null:
@@ -190,6 +206,20 @@ bool WaitList::WakeOne() {
   }
   Wake(fiber);
   return true;
+}
+
+FiberObject* WaitList::TakeSolePartner(FiberObject* self) {
+  FiberObject* fiber = head;
+  // Only a fiber that an ordinary wake would put in the ready queue of the
+  // caller's own worker, behind nothing: then running it at once is what the
+  // dispatcher would do next anyway.
+  if (fiber == nullptr || fiber != tail || fiber->worker != self->worker || fiber->parkCounted ||
+      self->worker->readyHead != nullptr ||
+      self->endRequested.load(std::memory_order_seq_cst))
+    return nullptr;
+  head = tail = nullptr;
+  fiber->parkedOn = nullptr;
+  return fiber;
 }
 
 // ---- workers -----------------------------------------------------------------
@@ -341,6 +371,10 @@ void ParkRunning(FiberObject* self, bool countsAsActive) {
   FiberObject* next = NextToRun(worker);
   if (next != self) SwitchTo(worker, self, next);
   EndIfAsked(self);
+}
+
+void SwitchToPartner(FiberObject* self, FiberObject* partner) {
+  SwitchTo(self->worker, self, partner);
 }
 
 void YieldFiber() {

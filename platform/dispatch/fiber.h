@@ -116,6 +116,13 @@ void ParkRunning(FiberObject* self, bool countsAsActive);
 // Ends `fiber` where it waits in a CancellableRegion (`anywhere`: wherever
 // it waits); false when it has ended already or is the caller.
 bool EndFiber(FiberObject* fiber, bool anywhere);
+// Parks `self` on `list` unless `ready()` holds (asked under the lock) and
+// switches straight to `partner`, which TakeSolePartner took off another
+// list: the partner runs on the turn that `self` gives up, so the count of
+// active fibers is left as it is. When `ready()` holds, the partner is made
+// ready the ordinary way and `self` runs on. Throws FiberEnd as Park does.
+template <class Ready>
+void HandOff(FiberObject* self, WaitList& list, Ready ready, FiberObject* partner);
 // Throws FiberEnd when the fiber is being ended and may end here.
 void EndIfAsked(FiberObject* self);
 // A CancellableRegion on a fiber only marks where the fiber may be ended:
@@ -139,6 +146,31 @@ void WaitList::Park(FiberObject* self, Ready ready, bool countsAsActive) {
     Append(self);
   }
   ParkRunning(self, countsAsActive);
+}
+
+// Switches from `self`, already parked, to `partner`, a fiber of its worker.
+void SwitchToPartner(FiberObject* self, FiberObject* partner);
+
+template <class Ready>
+void HandOff(FiberObject* self, WaitList& list, Ready ready, FiberObject* partner) {
+  bool parked = false;
+  {
+    std::lock_guard<SpinLock> hold(list.lock);
+    if (!ready()) {
+      self->parkCounted = false;
+      self->parked.store(true, std::memory_order_release);
+      list.Append(self);
+      parked = true;
+    }
+  }
+  if (!parked) {
+    Wake(partner);
+    return;
+  }
+  partner->parkCounted = false;
+  partner->parked.store(false, std::memory_order_release);
+  SwitchToPartner(self, partner);
+  EndIfAsked(self);
 }
 
 template <class Change>

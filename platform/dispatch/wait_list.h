@@ -45,6 +45,9 @@ struct WaitList {
   bool WakeOne();
   // Takes `fiber` off the list when it is still parked here.
   bool Remove(FiberObject* fiber);
+  // Under the lock: when the only fiber parked here is a partner that `self`
+  // may hand its turn to (see HandOff), takes it off the list and returns it.
+  FiberObject* TakeSolePartner(FiberObject* self);
   bool Empty() const { return head == nullptr; }
 
   void Append(FiberObject* fiber);

@@ -220,7 +220,9 @@ void NamedEvent::Set(Handle handle) {
 
 void NamedEvent::Reset(Handle handle) {
   NamedObject* event = AsNamed(handle, ObjectKind::kEvent);
-  if (event) event->state.store(0, std::memory_order_seq_cst);
+  // The waiter's own reset; the set that follows it comes through the
+  // partner's event, which orders the two.
+  if (event) event->state.store(0, std::memory_order_release);
 }
 
 void NamedEvent::Wait(Handle handle) {
@@ -242,6 +244,32 @@ void NamedEvent::Wait(Handle handle) {
   while (!TryTake(event)) Futex(&event->state, FUTEX_WAIT_PRIVATE, 0);
   event->waiters.fetch_sub(1, std::memory_order_seq_cst);
   if (stage) g_sleepingStageThreads.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void NamedEvent::SetAndWait(Handle setHandle, Handle waitHandle) {
+  NamedObject* set = AsNamed(setHandle, ObjectKind::kEvent);
+  NamedObject* wait = AsNamed(waitHandle, ObjectKind::kEvent);
+  FiberObject* self = RunningFiber();
+  if (set == nullptr || wait == nullptr || self == nullptr || !wait->manualReset) {
+    Set(setHandle);
+    Wait(waitHandle);
+    return;
+  }
+  // The set itself is Set's, to the letter: the state flips under the list's
+  // lock and plain threads asleep on it are woken. Only the partner's wake
+  // differs: it is taken off the list to run on this fiber's turn.
+  FiberObject* partner = nullptr;
+  set->fibers.WakeAll([&] {
+    set->state.store(1, std::memory_order_seq_cst);
+    partner = set->fibers.TakeSolePartner(self);
+  });
+  if (set->waiters.load(std::memory_order_seq_cst) != 0)
+    Futex(&set->state, FUTEX_WAKE_PRIVATE, INT_MAX);
+  if (partner == nullptr) {
+    Wait(waitHandle);
+    return;
+  }
+  HandOff(self, wait->fibers, [wait] { return TryTake(wait); }, partner);
 }
 
 Handle NamedMutex::OpenOrCreate(std::string_view name) {

@@ -118,6 +118,11 @@ void NamedEvent::Wait(Handle event) {
   WaitForSingleObject(h, INFINITE);
 }
 
+void NamedEvent::SetAndWait(Handle set, Handle wait) {
+  Set(set);
+  Wait(wait);
+}
+
 Handle NamedMutex::OpenOrCreate(std::string_view name) {
   return OpenNamed(name, ObjectKind::kMutex,
                    [](const char* text) { return CreateMutexA(nullptr, FALSE, text); });

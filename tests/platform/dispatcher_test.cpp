@@ -210,6 +210,55 @@ TEST(Dispatcher, StallIsReportedAndParkedFibersCanBeEnded) {
   }
 }
 
+// The direct handoff reads as a Set then a Wait: the partner parked on the
+// set event runs first unless the wait event is set already; a plain thread
+// asleep on the set event wakes too; a caller left waiting for good is a
+// stall, and can be ended where it waits.
+TEST(NamedEvent, SetAndWaitReadsAsSetThenWait) {
+  struct Case {
+    const char* name;
+    bool waitSetBefore, partnerSets;
+    const char* steps;
+  };
+  for (const Case& c : {Case{"handoff", false, true, "A;B;"},
+                        Case{"wait event set", true, true, "B;A;"},
+                        Case{"never set", false, false, "A;"}}) {
+    SCOPED_TRACE(c.name);
+    Event set("disp-handoff-set"), wait("disp-handoff-wait");
+    if (c.waitSetBefore) NamedEvent::Set(wait.handle);
+    Dispatcher dispatcher;
+    std::string steps;
+    bool unwound = false;
+    std::atomic<bool> threadWoken{false};
+    std::unique_ptr<OutsideWaker> outside(new OutsideWaker);
+    std::thread sleeper([&] {
+      NamedEvent::Wait(set.handle);
+      threadWoken = true;
+      outside.reset();
+    });
+    Handle partner = dispatcher.Spawn([&] {
+      NamedEvent::Wait(set.handle);
+      steps += "A;";
+      if (c.partnerSets) NamedEvent::Set(wait.handle);
+    });
+    dispatcher.Spawn([&] {
+      std::shared_ptr<void> witness(nullptr, [&](void*) { unwound = true; });
+      EXPECT_TRUE(Dispatcher::IsParked(partner));
+      NamedEvent::SetAndWait(set.handle, wait.handle);
+      steps += "B;";
+    });
+    EXPECT_EQ(dispatcher.Run(), c.partnerSets);
+    sleeper.join();
+    EXPECT_TRUE(threadWoken);
+    if (!c.partnerSets) {
+      dispatcher.EndParked();
+      EXPECT_TRUE(dispatcher.Run());
+      EXPECT_TRUE(unwound);
+    }
+    EXPECT_EQ(steps, c.steps);
+  }
+}
+
 // Between plain threads: ping-pong through two auto-reset events, opened by
 // name on every step as the record streams do. No set is lost, nothing leaks.
 TEST(NamedEvent, SetBeforeWaitIsNeverLostBetweenThreads) {

@@ -13,8 +13,10 @@ namespace {
 using namespace std::string_literals;
 
 // Records travel whole, NUL bytes and all, and in order. A selecting stage
-// sees the selected part of each, while what it writes is the whole record;
-// a record of its own (WriteOwnRecord) goes as written.
+// sees the selected part of each (here through the peeks in place), while
+// what it writes is the whole record; a record of its own (WriteOwnRecord)
+// goes as written. The run's handles and peer pointers are gone once it has
+// ended.
 TEST(RecordStreams, ChainCarriesEveryRecordWholeAndInOrder) {
   std::vector<std::string> records = {"ab\0cd\0"s, "\0"s, ""};
   for (int i = 0; i < kLongChainRecords; ++i) records.push_back("r" + std::to_string(i) + " word");
@@ -24,11 +26,12 @@ TEST(RecordStreams, ChainCarriesEveryRecordWholeAndInOrder) {
   std::vector<std::string> selected, seen;
   StageRef a = run.Add(0, "P", Producer(records));
   StageRef b = run.Add(0, "S", [&](CProcess& self, CPipeSet& set) {
-    std::string record;
-    while (set.PeekRecord(self, 0, record)) {
-      selected.push_back(record);
+    const std::string* record = nullptr;
+    bool more = set.PeekRecordInPlace(self, 0, record);
+    while (more) {
+      selected.push_back(*record);
       set.WriteRecord(self, 0, "ignored: the whole record flows on");
-      set.ConsumeRecord(self, 0);
+      more = set.ConsumeAndPeekInPlace(self, 0, record);
     }
     set.WriteOwnRecord(self, 0, "built by the stage");
     return 0;
@@ -45,6 +48,10 @@ TEST(RecordStreams, ChainCarriesEveryRecordWholeAndInOrder) {
   EXPECT_EQ(seen, written);
   EXPECT_EQ(selected, expectedSelection);
   EXPECT_EQ(run.set.pipes[0].stages[2].inputs[0].recordCount, written.size());
+  for (const CStage& stage : run.set.pipes[0].stages) {
+    for (const CInputStream& in : stage.inputs) EXPECT_FALSE(in.producer || in.consumedEvent);
+    for (const COutputStream& out : stage.outputs) EXPECT_FALSE(out.consumer || out.recordEvent);
+  }
 }
 
 // The first record finds the reader waiting, the second is offered before the

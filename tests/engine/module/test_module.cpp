@@ -20,6 +20,7 @@ class CountingStage : public ductrine::CProcess {
   explicit CountingStage(const ductrine::CStageCall& call) : CProcess(call) {}
   bool Setup() override {
     ductrine::CStage* stage = pipeSet->FindStage(*this);
+    if (!stage) return false;
     stage->maxOutputStreams = 1;
     if (stage->operands.rfind("block ", 0) == 0) {
       marker_ = stage->operands.substr(6);
