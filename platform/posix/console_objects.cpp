@@ -44,12 +44,22 @@ constexpr off_t kLockByte = 2;
 std::mutex g_filesLock;
 std::vector<int>* g_files = new std::vector<int>;  // never destroyed: closes may come late
 std::atomic<bool> g_forkedChild{false};
+// The console lock's file, once opened, stays open for the life of the
+// process: every message line opens and closes the lock by name, and a file
+// opened anew for each would cost more system calls than the lock itself.
+// Its presence byte is never asked about (only the flags' are).
+struct KeptFile {
+  std::string name;
+  int fd;
+};
+std::vector<KeptFile>* g_kept = new std::vector<KeptFile>;  // guarded by g_filesLock
 
 void BeforeFork() { g_filesLock.lock(); }
 void AfterForkInParent() { g_filesLock.unlock(); }
 void AfterForkInChild() {
   for (int fd : *g_files) ::close(fd);
   g_files->clear();
+  g_kept->clear();
   g_forkedChild.store(true, std::memory_order_relaxed);
   g_filesLock.unlock();
 }
@@ -131,9 +141,13 @@ bool IsConsoleWideName(std::string_view name) {
   return rest == digits && !g_forkedChild.load(std::memory_order_relaxed) && Folder() >= 0;
 }
 
-int OpenConsoleObject(std::string_view name, bool create) {
+int OpenConsoleObject(std::string_view name, bool create, bool keep) {
   std::string file(name);
   std::lock_guard<std::mutex> hold(g_filesLock);
+  if (keep) {
+    for (const KeptFile& kept : *g_kept)
+      if (kept.name == name) return kept.fd;
+  }
   int fd = ::openat(Folder(), file.c_str(),
                     O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | (create ? O_CREAT : 0), 0600);
   if (fd < 0) return -1;
@@ -147,11 +161,14 @@ int OpenConsoleObject(std::string_view name, bool create) {
     return -1;
   }
   g_files->push_back(fd);
+  if (keep) g_kept->push_back({file, fd});
   return fd;
 }
 
 void CloseConsoleObject(int fd) {
   std::lock_guard<std::mutex> hold(g_filesLock);
+  for (const KeptFile& kept : *g_kept)
+    if (kept.fd == fd) return;
   for (auto it = g_files->begin(); it != g_files->end(); ++it) {
     if (*it == fd) {
       g_files->erase(it);

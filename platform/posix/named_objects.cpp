@@ -171,7 +171,7 @@ NamedObject* AcquireNamed(std::string_view name, ObjectKind kind, bool create, b
       int shared = -1;
       if (IsConsoleWideName(name)) {
         // Another process on the console may hold it.
-        shared = OpenConsoleObject(name, create);
+        shared = OpenConsoleObject(name, create, kind == ObjectKind::kMutex);
         if (shared < 0 && !create) return nullptr;
       } else if (!create) {
         return nullptr;

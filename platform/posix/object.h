@@ -57,8 +57,10 @@ void ReleaseNamed(NamedObject* object);
 // unless a test asks, nor when no private folder can be had).
 bool IsConsoleWideName(std::string_view name);
 // The open file of such an object, holding its presence; -1 when it exists
-// in no other process (and `create` is false) or cannot be had.
-int OpenConsoleObject(std::string_view name, bool create);
+// in no other process (and `create` is false) or cannot be had. With `keep`
+// (the lock) the file stays open when the object is closed, and the next
+// open of the name takes it again.
+int OpenConsoleObject(std::string_view name, bool create, bool keep);
 void CloseConsoleObject(int fd);
 // The console lock across processes, taken after this process's own side;
 // a wait for another process is made off the dispatcher.
