@@ -63,8 +63,15 @@ bool OutsideWake::Give() {
   return !refused;
 }
 
+bool HasCompany() {
+  FiberObject* self = RunningFiber();
+  return self != nullptr && self->worker->live > 1;
+}
+
 void WaitOffDispatcher(std::function<void()> work, std::function<void()> undo) {
-  if (RunningFiber() == nullptr) {
+  // A fiber alone on its thread (a stage run with a thread of its own) stops
+  // no other by waiting where it is.
+  if (!HasCompany()) {
     work();
     return;
   }

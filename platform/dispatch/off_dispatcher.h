@@ -32,8 +32,13 @@ class OutsideWake {
   State* state_;
 };
 
+// True when the caller is a fiber that shares its thread with other fibers,
+// which a wait on the thread would stop.
+bool HasCompany();
+
 // Runs `work` on a thread of its own while the calling fiber waits; on a
-// plain thread, or when no thread can be had, runs it on the caller. When the
+// plain thread, on a fiber alone on its thread, or when no thread can be
+// had, runs it on the caller. When the
 // fiber is ended while it waits, `undo` runs once `work` has returned (on the
 // helper thread) and the end goes on; `work` must own what it uses, since the
 // caller's frame may be gone by then.

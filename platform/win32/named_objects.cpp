@@ -152,7 +152,7 @@ void TakeKernelMutex(void* argument) {
   auto* named = static_cast<NamedHandle*>(argument);
   if (Took(WaitForSingleObject(named->handle, 0))) return;
   HANDLE mine = nullptr;
-  if (RunningFiber() == nullptr ||
+  if (!HasCompany() ||
       !DuplicateHandle(GetCurrentProcess(), named->handle, GetCurrentProcess(), &mine, 0, FALSE,
                        DUPLICATE_SAME_ACCESS)) {
     WaitForSingleObject(named->handle, INFINITE);
