@@ -19,6 +19,22 @@ if(NOT DEFINED DUCTRINE_MODULE_INSTALL_DIR)
   set(DUCTRINE_MODULE_INSTALL_DIR lib/ductrine)
 endif()
 
+# How a Windows binary carries the C++ runtime (pipe.exe, every DLL, the tests
+# and every stage module alike). 64-bit: all of it inside, so nothing but the
+# system's DLLs is needed; exceptions unwind through the system's tables.
+# 32-bit mingw-w64 unwinds with DWARF tables that each binary registers, at
+# load, with the libgcc it was linked with: a static libgcc gives every DLL an
+# unwinder that knows only its own frames, so an exception thrown in one
+# binary through frames of another (a stop ends a stage's fiber by unwinding
+# it from a wait in the platform DLL through the stage's frames) finds no
+# handler and ends the process. There libgcc is the one shared
+# libgcc_s_dw2-1.dll (with the winpthread DLL it needs), beside pipe.exe.
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(DUCTRINE_MINGW_RUNTIME_LINK -static-libstdc++ -shared-libgcc)
+else()
+  set(DUCTRINE_MINGW_RUNTIME_LINK -static)
+endif()
+
 function(ductrine_add_stage_module name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "NO_INSTALL" "DESTINATION" "SOURCES")
   if(arg_UNPARSED_ARGUMENTS)
@@ -49,9 +65,9 @@ function(ductrine_add_stage_module name)
   if(WIN32)
     target_sources(${name} PRIVATE ${exports_dir}/module_exports.def)
     if(MINGW)
-      # The C++ runtime, libgcc and winpthread inside: the module needs no DLL
-      # but the system's and ductrine-platform.
-      target_link_options(${name} PRIVATE -static)
+      # The C++ runtime inside; libgcc and winpthread too on 64-bit (see
+      # DUCTRINE_MINGW_RUNTIME_LINK above).
+      target_link_options(${name} PRIVATE ${DUCTRINE_MINGW_RUNTIME_LINK})
     endif()
   else()
     target_link_options(${name} PRIVATE

@@ -100,6 +100,12 @@ struct SharedSegment {
 DUCTRINE_PLATFORM_API long ConsoleIdentity();
 // Tests pretend to be attached to another console (value < 0 restores).
 DUCTRINE_PLATFORM_API void SetConsoleIdentityForTesting(long identity);
+// The console lock and the trace flags of a console (the names formed with
+// its identity) reach every process on that console. Under a forced identity
+// they stay in this process, so that tests running at once never meet,
+// unless a test asks for them to be shared (POSIX; the Windows kernel shares
+// them always).
+DUCTRINE_PLATFORM_API void ShareConsoleObjectsForTesting(bool shared);
 
 // Writes one whole line (or any bytes) to the console device in one write.
 // Returns false when the device cannot be written.

@@ -15,6 +15,7 @@ std::mutex g_hooksLock;  // guards the console sink and input
 ConsoleSink g_sink;
 ConsoleInput g_input;
 std::atomic<long> g_identityOverride{-1};
+std::atomic<bool> g_shareForced{false};
 std::atomic<std::int64_t> g_fixedClock{-1};
 std::atomic<long> g_fileLimit{0};
 thread_local const void* t_module = nullptr;
@@ -25,6 +26,12 @@ long ForcedConsoleIdentity() { return g_identityOverride.load(std::memory_order_
 
 void SetConsoleIdentityForTesting(long identity) {
   g_identityOverride.store(identity, std::memory_order_relaxed);
+}
+
+bool ForcedIdentityShared() { return g_shareForced.load(std::memory_order_relaxed); }
+
+void ShareConsoleObjectsForTesting(bool shared) {
+  g_shareForced.store(shared, std::memory_order_relaxed);
 }
 
 bool WriteToConsoleSink(std::string_view bytes) {

@@ -12,6 +12,8 @@ namespace ductrine::platform {
 
 // The identity a test forces, or a negative value when none is forced.
 long ForcedConsoleIdentity();
+// True when a test asked that a forced identity's objects reach other processes.
+bool ForcedIdentityShared();
 // The clock a test fixed, or a negative value when the real one runs.
 std::int64_t FixedClock();
 // The open-file limit a test set, or 0 when the real one counts.

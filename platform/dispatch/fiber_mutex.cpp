@@ -62,7 +62,22 @@ void FiberMutex::Acquire(void (*first)(void*), void* argument) {
     // Fibers waiting for a plain thread's release must not be taken for a stall.
     if (fresh) AddOutsideWaker();
   }
-  if (fresh && first) first(argument);
+  if (fresh && first) {
+    try {
+      first(argument);
+    } catch (...) {
+      // Ended while it waited for the outer lock: this process's side goes
+      // back too, or every other stage would wait for it for ever.
+      {
+        std::lock_guard<SpinLock> hold(fibers_.lock);
+        count_ = 0;
+        owner_ = nullptr;
+        ownerIsThread_ = false;
+      }
+      fibers_.WakeOne();
+      throw;
+    }
+  }
 }
 
 bool FiberMutex::Release(void (*last)(void*), void* argument) {

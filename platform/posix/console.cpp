@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 
+#include "platform/dispatch/off_dispatcher.h"
 #include "platform/posix/object.h"
 #include "platform/shared_state.h"
 
@@ -79,9 +82,10 @@ void ConsolePrompt(std::string_view text) {
   ConsoleWrite(text);
 }
 
-bool ConsoleReadLine(std::string* line) {
+namespace {
+
+bool ReadTypedLine(std::string* line) {
   ConsoleInput input = TestConsoleInput();
-  line->clear();
   if (input) return input(line);
   int fd = Terminal();
   if (fd < 0) return false;
@@ -106,6 +110,27 @@ bool ConsoleReadLine(std::string* line) {
   }
   if (!line->empty() && line->back() == '\r') line->pop_back();
   return true;
+}
+
+}  // namespace
+
+bool ConsoleReadLine(std::string* line) {
+  line->clear();
+  // The user may take long to answer: the line is read off the dispatcher,
+  // so that only the stages that wait for the console lock pause meanwhile.
+  // One read at a time, so that two never share the characters of one line.
+  struct Answer {
+    std::string line;
+    bool got = false;
+  };
+  auto answer = std::make_shared<Answer>();
+  WaitOffDispatcher([answer] {
+    static std::mutex oneReader;
+    std::lock_guard<std::mutex> hold(oneReader);
+    answer->got = ReadTypedLine(&answer->line);
+  });
+  *line = std::move(answer->line);
+  return answer->got;
 }
 
 void EndConsoleInput() {

@@ -168,8 +168,16 @@ NamedObject* AcquireNamed(std::string_view name, ObjectKind kind, bool create, b
       object = it->second;
       object->handles.fetch_add(1, std::memory_order_acquire);
     } else {
-      if (!create) return nullptr;
+      int shared = -1;
+      if (IsConsoleWideName(name)) {
+        // Another process on the console may hold it.
+        shared = OpenConsoleObject(name, create, kind == ObjectKind::kMutex);
+        if (shared < 0 && !create) return nullptr;
+      } else if (!create) {
+        return nullptr;
+      }
       object = new NamedObject(kind, std::string(name));
+      object->shared = shared;
       object->handles.store(1, std::memory_order_relaxed);
       object->manualReset = manualReset;
       object->state.store(initiallySet ? 1 : 0, std::memory_order_relaxed);
@@ -191,6 +199,7 @@ void ReleaseNamed(NamedObject* object) {
     object->inRegistry = false;
     shard.objects.erase(object->name);
   }
+  if (object->shared >= 0) CloseConsoleObject(object->shared);
   g_liveObjects.fetch_sub(1, std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(g_graveLock);
   g_grave->push_back(object);
@@ -279,13 +288,24 @@ Handle NamedMutex::OpenOrCreate(std::string_view name) {
 bool NamedMutex::Acquire(Handle handle) {
   NamedObject* mutex = AsNamed(handle, ObjectKind::kMutex);
   if (!mutex) return false;
-  mutex->mutex.Acquire();
+  if (mutex->shared < 0) {
+    mutex->mutex.Acquire();
+  } else {
+    mutex->mutex.Acquire([](void* object) { LockConsoleObject(static_cast<NamedObject*>(object)); },
+                         mutex);
+  }
   return true;
 }
 
 void NamedMutex::Release(Handle handle) {
   NamedObject* mutex = AsNamed(handle, ObjectKind::kMutex);
-  if (mutex) mutex->mutex.Release();
+  if (!mutex) return;
+  if (mutex->shared < 0) {
+    mutex->mutex.Release();
+  } else {
+    mutex->mutex.Release(
+        [](void* object) { UnlockConsoleObject(static_cast<NamedObject*>(object)); }, mutex);
+  }
 }
 
 void CloseObject(Handle handle) {

@@ -38,6 +38,10 @@ struct NamedObject : Object {
   bool manualReset = true;
   // mutex
   FiberMutex mutex;
+  // The console lock and the trace flags: the open file that other
+  // processes on the console see (console_objects.cpp), or -1.
+  int shared = -1;
+  int heldThrough = -1;  // the file through which this process holds the lock
 };
 
 // Registry operations (named_objects.cpp).
@@ -46,6 +50,22 @@ struct NamedObject : Object {
 NamedObject* AcquireNamed(std::string_view name, ObjectKind kind, bool create,
                           bool manualReset = true, bool initiallySet = false);
 void ReleaseNamed(NamedObject* object);
+
+// Objects shared by every process on the console (console_objects.cpp).
+// True for the names formed with this process's console identity that reach
+// other processes (not without a terminal, nor under a forced identity
+// unless a test asks, nor when no private folder can be had).
+bool IsConsoleWideName(std::string_view name);
+// The open file of such an object, holding its presence; -1 when it exists
+// in no other process (and `create` is false) or cannot be had. With `keep`
+// (the lock) the file stays open when the object is closed, and the next
+// open of the name takes it again.
+int OpenConsoleObject(std::string_view name, bool create, bool keep);
+void CloseConsoleObject(int fd);
+// The console lock across processes, taken after this process's own side;
+// a wait for another process is made off the dispatcher.
+void LockConsoleObject(NamedObject* mutex);
+void UnlockConsoleObject(NamedObject* mutex);
 
 struct SegmentObject : Object {
   SegmentObject() : Object(ObjectKind::kSegment) {}

@@ -6,8 +6,11 @@
 #include <conio.h>
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
+#include "platform/dispatch/off_dispatcher.h"
 #include "platform/shared_state.h"
 #include "platform/win32/object.h"
 
@@ -57,9 +60,10 @@ void ConsolePrompt(std::string_view text) {
   ConsoleWrite(text);
 }
 
-bool ConsoleReadLine(std::string* line) {
+namespace {
+
+bool ReadTypedLine(std::string* line) {
   ConsoleInput input = TestConsoleInput();
-  line->clear();
   if (input) return input(line);
   if (!HasConsoleInput()) return false;
   // A line longer than one read comes in pieces, joined without separators;
@@ -73,6 +77,27 @@ bool ConsoleReadLine(std::string* line) {
     if (line->size() < kLongestLine) line->append(piece, got);
     if (got < static_cast<std::size_t>(kPieceSize)) return true;
   }
+}
+
+}  // namespace
+
+bool ConsoleReadLine(std::string* line) {
+  line->clear();
+  // The user may take long to answer: the line is read off the dispatcher,
+  // so that only the stages that wait for the console lock pause meanwhile.
+  // One read at a time, so that two never share the characters of one line.
+  struct Answer {
+    std::string line;
+    bool got = false;
+  };
+  auto answer = std::make_shared<Answer>();
+  WaitOffDispatcher([answer] {
+    static std::mutex oneReader;
+    std::lock_guard<std::mutex> hold(oneReader);
+    answer->got = ReadTypedLine(&answer->line);
+  });
+  *line = std::move(answer->line);
+  return answer->got;
 }
 
 }  // namespace ductrine::platform

@@ -2,13 +2,18 @@
 // session that uses a name meets the same object, as the console lock and
 // the trace events need.
 
+#include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include "platform/dispatch/fiber.h"
 #include "platform/dispatch/fiber_mutex.h"
+#include "platform/dispatch/off_dispatcher.h"
 #include "platform/win32/object.h"
 
 namespace ductrine::platform {
@@ -25,6 +30,8 @@ constexpr DWORD kEventAllAccess = 0x1F0003;
 // Fibers of this process park on the shared handle's own list: a kernel
 // wait would stop every fiber of the thread. A set from this process wakes
 // them; flags that other processes raise are tested, never waited for.
+struct KernelHolder;
+
 struct NamedHandle : Object {
   NamedHandle(ObjectKind k, HANDLE h, std::string n) : Object(k, h), name(std::move(n)) {}
   std::string name;
@@ -32,6 +39,7 @@ struct NamedHandle : Object {
   bool manualReset = true;
   WaitList fibers;
   FiberMutex mutex;  // this process's side of a kernel mutex
+  std::shared_ptr<KernelHolder> holder;  // holds the kernel mutex for a fiber
 };
 
 std::mutex g_namesLock;
@@ -130,27 +138,80 @@ Handle NamedMutex::OpenOrCreate(std::string_view name) {
 
 namespace {
 
-// Other processes on the console meet at the kernel's mutex; a wait there
-// is short (one console line), so it may hold the thread.
-void TakeKernelMutex(void* handle) {
-  // A mutex whose owner ended without releasing it is ours now all the same.
-  WaitForSingleObject(static_cast<HANDLE>(handle), INFINITE);
+// A kernel mutex belongs to the thread that took it. When another process
+// holds it (for a whole trace dialogue, maybe), a thread of our own waits for
+// it and holds it for the fiber until the fiber gives it back, so that the
+// other fibers of the dispatcher go on meanwhile.
+struct KernelHolder {
+  OutsideWake taken;
+  std::mutex lock;
+  std::condition_variable asked;
+  bool release = false;  // guarded by lock
+};
+
+// Other processes on the console meet at the kernel's mutex. A mutex whose
+// owner ended without releasing it is ours now all the same.
+bool Took(DWORD waited) { return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED; }
+
+void TakeKernelMutex(void* argument) {
+  auto* named = static_cast<NamedHandle*>(argument);
+  if (Took(WaitForSingleObject(named->handle, 0))) return;
+  HANDLE mine = nullptr;
+  if (!HasCompany() ||
+      !DuplicateHandle(GetCurrentProcess(), named->handle, GetCurrentProcess(), &mine, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    WaitForSingleObject(named->handle, INFINITE);
+    return;
+  }
+  // The holder waits on a handle of its own: the fiber's may be closed
+  // before the holder has given the mutex back.
+  auto holder = std::make_shared<KernelHolder>();
+  try {
+    std::thread([holder, mine] {
+      const bool took = Took(WaitForSingleObject(mine, INFINITE));
+      // A fiber ended meanwhile never hears of it: the mutex goes back at once.
+      if (holder->taken.Give()) {
+        std::unique_lock<std::mutex> hold(holder->lock);
+        holder->asked.wait(hold, [&] { return holder->release; });
+      }
+      if (took) ReleaseMutex(mine);
+      CloseHandle(mine);
+    }).detach();
+  } catch (const std::system_error&) {
+    CloseHandle(mine);
+    WaitForSingleObject(named->handle, INFINITE);
+    return;
+  }
+  holder->taken.Wait();
+  named->holder = std::move(holder);
 }
 
-void GiveKernelMutex(void* handle) { ReleaseMutex(static_cast<HANDLE>(handle)); }
+void GiveKernelMutex(void* argument) {
+  auto* named = static_cast<NamedHandle*>(argument);
+  if (std::shared_ptr<KernelHolder> holder = std::move(named->holder)) {
+    {
+      std::lock_guard<std::mutex> hold(holder->lock);
+      holder->release = true;
+    }
+    holder->asked.notify_one();
+    return;
+  }
+  ReleaseMutex(named->handle);
+}
 
 }  // namespace
 
 bool NamedMutex::Acquire(Handle mutex) {
-  HANDLE h = KernelHandle(mutex, ObjectKind::kMutex);
-  if (h == nullptr) return false;
-  static_cast<NamedHandle*>(mutex)->mutex.Acquire(TakeKernelMutex, h);
+  if (KernelHandle(mutex, ObjectKind::kMutex) == nullptr) return false;
+  auto* named = static_cast<NamedHandle*>(mutex);
+  named->mutex.Acquire(TakeKernelMutex, named);
   return true;
 }
 
 void NamedMutex::Release(Handle mutex) {
-  if (HANDLE h = KernelHandle(mutex, ObjectKind::kMutex))
-    static_cast<NamedHandle*>(mutex)->mutex.Release(GiveKernelMutex, h);
+  if (KernelHandle(mutex, ObjectKind::kMutex) == nullptr) return;
+  auto* named = static_cast<NamedHandle*>(mutex);
+  named->mutex.Release(GiveKernelMutex, named);
 }
 
 void CloseObject(Handle handle) {

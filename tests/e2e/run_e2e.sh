@@ -33,6 +33,9 @@ fi
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/ductrine-e2e.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 cd "$WORK" || exit 1
+# The console lock and the trace flags that the runs here share with other
+# processes on their terminal stay among these runs.
+mkdir -m 700 "$WORK/runtime" && export XDG_RUNTIME_DIR="$WORK/runtime"
 unset DUCTRINE_MODULE_PATH
 
 LIMIT=20

@@ -5,6 +5,7 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -97,6 +98,47 @@ long BlockingPipe::ReadRaw(char* buffer, std::size_t size) {
 const bool kCanListOpenFiles = false;
 std::vector<OpenFile> OpenFilesUnder(const std::string&) { return {}; }
 
+void PutEnvironment(const std::string& variable, const std::string& value) {
+  _putenv_s(variable.c_str(), value.c_str());
+}
+
+ChildProcess::ChildProcess(const std::string& test) {
+  char self[MAX_PATH] = {};
+  if (GetModuleFileNameA(nullptr, self, MAX_PATH) == 0) return;
+  std::string command = std::string("\"") + self +
+                        "\" --gtest_also_run_disabled_tests --gtest_filter=" + test;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process))
+    return;
+  CloseHandle(process.hThread);
+  id_ = reinterpret_cast<std::intptr_t>(process.hProcess);
+}
+
+ChildProcess::~ChildProcess() { Kill(); }
+
+void ChildProcess::Kill() {
+  std::intptr_t id = id_.exchange(-1);
+  if (id == -1) return;
+  HANDLE process = reinterpret_cast<HANDLE>(id);
+  TerminateProcess(process, 1);
+  WaitForSingleObject(process, INFINITE);
+  CloseHandle(process);
+}
+
+bool ChildProcess::Passed() {
+  std::intptr_t id = id_.exchange(-1);
+  if (id == -1) return false;
+  HANDLE process = reinterpret_cast<HANDLE>(id);
+  DWORD code = 1;
+  WaitForSingleObject(process, INFINITE);
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  return code == 0;
+}
+
 const bool kCanSendTerminatingSignal = false;
 bool SendTerminatingSignal() { return false; }
 bool EndedByTerminatingSignal(int exitStatus) {
@@ -150,6 +192,39 @@ std::vector<OpenFile> OpenFilesUnder(const std::string& folder) {
   }
   ::closedir(list);
   return files;
+}
+
+void PutEnvironment(const std::string& variable, const std::string& value) {
+  setenv(variable.c_str(), value.c_str(), 1);
+}
+
+ChildProcess::ChildProcess(const std::string& test) {
+  std::string filter = "--gtest_filter=" + test;
+  char disabled[] = "--gtest_also_run_disabled_tests";
+  char self[] = "/proc/self/exe";
+  char* argv[] = {self, disabled, filter.data(), nullptr};
+  pid_t child = -1;
+  if (posix_spawn(&child, self, nullptr, nullptr, argv, environ) == 0) id_ = child;
+}
+
+ChildProcess::~ChildProcess() { Kill(); }
+
+void ChildProcess::Kill() {
+  std::intptr_t id = id_.exchange(-1);
+  if (id == -1) return;
+  ::kill(static_cast<pid_t>(id), SIGKILL);
+  int status = 0;
+  while (::waitpid(static_cast<pid_t>(id), &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool ChildProcess::Passed() {
+  std::intptr_t id = id_.exchange(-1);
+  if (id == -1) return false;
+  int status = 0;
+  while (::waitpid(static_cast<pid_t>(id), &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 const bool kCanSendTerminatingSignal = true;

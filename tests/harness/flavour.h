@@ -2,6 +2,7 @@
 // Windows), in one place instead of conditionals in every test.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "platform/platform.h"
@@ -73,6 +74,29 @@ struct OpenFile {
 };
 extern const bool kCanListOpenFiles;
 std::vector<OpenFile> OpenFilesUnder(const std::string& folder);
+
+// Sets a variable of this process's environment, which child processes inherit.
+void PutEnvironment(const std::string& variable, const std::string& value);
+
+// Another process running one test of this test binary (a DISABLED_ one,
+// run on purpose), with this process's environment. Killed, if it still
+// runs, and waited for when destroyed.
+class ChildProcess {
+ public:
+  explicit ChildProcess(const std::string& test);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Started() const { return id_.load() != -1; }
+  // Ends it at once (SIGKILL, TerminateProcess) and waits until it is gone.
+  void Kill();
+  // Waits for its end: true when its test passed.
+  bool Passed();
+
+ private:
+  std::atomic<std::intptr_t> id_{-1};  // a watchdog thread may kill it too
+};
 
 // An anonymous pipe whose reads block, the way a console stage waits for a
 // typed line: a stop may end a thread that blocks in Read.

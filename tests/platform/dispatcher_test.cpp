@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -178,6 +180,33 @@ TEST(Dispatcher, FiberWaitingForInputIsEndedWithItsDestructorsRun) {
   });
   ASSERT_TRUE(dispatcher.Run());
   EXPECT_TRUE(destroyed && atEnd && !returned && ThreadWasTerminated(reader));
+}
+
+// A typed line is waited for off the dispatcher: while the user has not
+// answered, the other fibers run (the answer comes only once one has; were
+// the read made on the dispatcher, it would come late and say so).
+TEST(Dispatcher, ConsoleReadLetsTheOtherFibersRun) {
+  std::mutex lock;
+  std::condition_variable ran;
+  bool otherRan = false;
+  SetConsoleInputForTesting([&](std::string* line) {
+    std::unique_lock<std::mutex> hold(lock);
+    *line = ran.wait_for(hold, std::chrono::seconds(60), [&] { return otherRan; }) ? "after" : "late";
+    return true;
+  });
+  std::string typed;
+  {
+    Dispatcher dispatcher;
+    dispatcher.Spawn([&] { ConsoleReadLine(&typed); });
+    dispatcher.Spawn([&] {
+      std::lock_guard<std::mutex> hold(lock);
+      otherRan = true;
+      ran.notify_all();
+    });
+    ASSERT_TRUE(dispatcher.Run());
+  }
+  SetConsoleInputForTesting({});
+  EXPECT_EQ(typed, "after");
 }
 
 // Every fiber waits and nothing can wake one: Run says so instead of hanging,
