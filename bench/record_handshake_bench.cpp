@@ -15,17 +15,6 @@
 namespace ductrine::test {
 namespace {
 
-// A middle stage that passes every record on unchanged.
-RunFn PassThrough() {
-  return [](CProcess& self, CPipeSet& set) {
-    const std::string* record = nullptr;
-    bool more = set.PeekRecordInPlace(self, 0, record);
-    while (more && set.WriteRecord(self, 0, *record))
-      more = set.ConsumeAndPeekInPlace(self, 0, record);
-    return 0;
-  };
-}
-
 void RunChain(benchmark::State& state, int stages, bool threadPerStage) {
   const auto records = static_cast<std::size_t>(state.range(0));
   const std::string record(64, 'x');
@@ -38,7 +27,13 @@ void RunChain(benchmark::State& state, int stages, bool threadPerStage) {
       return 0;
     });
     for (int i = 2; i < stages; ++i) {
-      StageRef middle = run.Add(0, "M", PassThrough());
+      StageRef middle = run.Add(0, "M", [](CProcess& self, CPipeSet& set) {  // passes records on
+        const std::string* record = nullptr;
+        bool more = set.PeekRecordInPlace(self, 0, record);
+        while (more && set.WriteRecord(self, 0, *record))
+          more = set.ConsumeAndPeekInPlace(self, 0, record);
+        return 0;
+      });
       run.Connect(previous, middle);
       previous = middle;
     }

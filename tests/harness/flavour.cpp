@@ -117,8 +117,6 @@ ChildProcess::ChildProcess(const std::string& test) {
   id_ = reinterpret_cast<std::intptr_t>(process.hProcess);
 }
 
-ChildProcess::~ChildProcess() { Kill(); }
-
 void ChildProcess::Kill() {
   std::intptr_t id = id_.exchange(-1);
   if (id == -1) return;
@@ -206,8 +204,6 @@ ChildProcess::ChildProcess(const std::string& test) {
   pid_t child = -1;
   if (posix_spawn(&child, self, nullptr, nullptr, argv, environ) == 0) id_ = child;
 }
-
-ChildProcess::~ChildProcess() { Kill(); }
 
 void ChildProcess::Kill() {
   std::intptr_t id = id_.exchange(-1);

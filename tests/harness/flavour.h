@@ -85,7 +85,7 @@ void PutEnvironment(const std::string& variable, const std::string& value);
 class ChildProcess {
  public:
   explicit ChildProcess(const std::string& test);
-  ~ChildProcess();
+  ~ChildProcess() { Kill(); }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 

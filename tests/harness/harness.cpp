@@ -91,6 +91,12 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
+bool EventExists(const std::string& name) {
+  platform::Handle event = platform::NamedEvent::OpenExisting(name);
+  platform::CloseObject(event);
+  return event != nullptr;
+}
+
 RunFn Producer(std::vector<std::string> records) {
   return [records = std::move(records)](CProcess& self, CPipeSet& set) {
     for (const std::string& record : records)

@@ -64,6 +64,10 @@ class Caller final : public CProcess {
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
 
+// Whether a named event exists (the flags between processes are events
+// created raised).
+bool EventExists(const std::string& name);
+
 // Common stages.
 RunFn Producer(std::vector<std::string> records);
 // Takes `count` records (all when negative) into `out`, then ends.

@@ -37,12 +37,7 @@ std::string Masked(const ConsoleCapture& capture) {
 // check takes a console of its own.
 struct FreshConsole {
   FreshConsole() { platform::SetConsoleIdentityForTesting(id); }
-  bool TraceEnded() const {
-    platform::Handle event =
-        platform::NamedEvent::OpenExisting("TraceEndLock-" + std::to_string(id));
-    platform::CloseObject(event);
-    return event != nullptr;
-  }
+  bool TraceEnded() const { return EventExists("TraceEndLock-" + std::to_string(id)); }
   static inline std::atomic<long> next{91000000};  // eight digits: the name needs no padding
   const long id = next++;
 };

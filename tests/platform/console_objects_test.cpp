@@ -6,17 +6,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 
 #include "platform/platform.h"
 #include "tests/harness/flavour.h"
+#include "tests/harness/harness.h"
 
 namespace ductrine::platform {
 namespace {
@@ -51,16 +51,10 @@ long JoinConsole() {
   return console;
 }
 
-bool Raised(const std::string& name) {
-  Handle event = NamedEvent::OpenExisting(name);
-  CloseObject(event);
-  return event != nullptr;
-}
-
 // Waits for another process to raise a flag; false after a generous limit.
 bool AwaitRaised(const std::string& name) {
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!Raised(name)) {
+  while (!test::EventExists(name)) {
     if (std::chrono::steady_clock::now() > limit) return false;
     std::this_thread::yield();
   }
@@ -120,12 +114,9 @@ TEST(ConsoleObjects, LockAndTraceEndOfAnotherProcessReachThisOneAndEndWithIt) {
   bool tookAfterKill = false;
   // Should the wait stop the dispatcher, the killer fiber never runs: the
   // watchdog ends the holder instead, and the test fails without hanging.
-  std::mutex doneLock;
-  std::condition_variable doneSignal;
-  bool done = false;
-  std::thread watchdog([&] {
-    std::unique_lock<std::mutex> hold(doneLock);
-    if (!doneSignal.wait_for(hold, std::chrono::seconds(60), [&] { return done; })) holder.Kill();
+  std::promise<void> done;
+  std::thread watchdog([&, finished = done.get_future()] {
+    if (finished.wait_for(std::chrono::seconds(60)) != std::future_status::ready) holder.Kill();
   });
   {
     Dispatcher dispatcher;
@@ -140,15 +131,11 @@ TEST(ConsoleObjects, LockAndTraceEndOfAnotherProcessReachThisOneAndEndWithIt) {
     });
     EXPECT_TRUE(dispatcher.Run());
   }
-  {
-    std::lock_guard<std::mutex> hold(doneLock);
-    done = true;
-  }
-  doneSignal.notify_all();
+  done.set_value();
   watchdog.join();
   CloseObject(lock);
   EXPECT_TRUE(tookAfterKill);
-  EXPECT_FALSE(Raised(end));
+  EXPECT_FALSE(test::EventExists(end));
   test::RemoveAll(testing::TempDir() + "console_" + std::to_string(console));
 }
 
@@ -172,8 +159,7 @@ TEST(ConsoleObjects, LinesOfTwoProcessesAreNeverTorn) {
   std::string line;
   int whole = 0, torn = 0;
   while (std::getline(in, line)) {
-    const std::size_t open = line.find('[');
-    const std::string tag = line.substr(0, open);
+    const std::string tag = line.substr(0, line.find('['));
     if (!tag.empty() && line == tag + "[" + tag + "|" + tag + "]") ++whole; else ++torn;
   }
   EXPECT_EQ(torn, 0);

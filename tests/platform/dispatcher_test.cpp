@@ -6,9 +6,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,45 +26,19 @@ struct Event {
   Handle handle;
 };
 
-// A wait woken by a later fiber's set, a set before the wait, and a set from
-// a thread outside the run.
-TEST(Dispatcher, EveryOrderOfWaitAndSetWakes) {
-  for (int how : {0, 1, 2}) {
-    Event event("disp-order");
-    Dispatcher dispatcher;
-    std::string steps;
-    Handle waiter = dispatcher.Spawn([&] {
-      NamedEvent::Wait(event.handle);
-      steps += "woken;";
-    });
-    dispatcher.Spawn([&] {
-      steps += "setting;";
-      if (how == 0) NamedEvent::Set(event.handle);
-    });
-    if (how == 1) NamedEvent::Set(event.handle);
-    std::unique_ptr<OutsideWaker> outside(how == 2 ? new OutsideWaker : nullptr);
-    std::thread setter([&] {
-      if (how != 2) return;
-      EXPECT_TRUE(WaitUntil([&] { return Dispatcher::IsParked(waiter); }));
-      NamedEvent::Set(event.handle);
-    });
-    EXPECT_TRUE(dispatcher.Run()) << how;
-    setter.join();
-    EXPECT_EQ(steps, how == 1 ? "woken;setting;" : "setting;woken;") << how;
-  }
-}
-
-// A manual-reset event once set releases every waiter, those parked before
-// the set and those that come after it, fibers (of one thread, or each with
-// its own) and plain threads alike: no wait takes the set away.
+// A manual-reset event once set releases every waiter: those parked before
+// the set (from a later fiber, or from a thread outside the run) and those
+// that come after it, which pass without parking; fibers (of one thread, or
+// each with its own) and plain threads alike: no wait takes the set away.
 TEST(Dispatcher, ManualResetEventReleasesEveryWaiter) {
-  for (int how : {0, 1, 2}) {  // waits before the set, after it, on plain threads
+  enum { kFiberSets, kSetBefore, kOutsideSets, kPlainThreads };
+  for (int how : {kFiberSets, kSetBefore, kOutsideSets, kPlainThreads}) {
     for (bool threadEach : {false, true}) {
-      if (how == 2 && threadEach) continue;
+      if (how == kPlainThreads && threadEach) continue;
       SCOPED_TRACE(testing::Message() << "how " << how << ", thread each " << threadEach);
       Event event("disp-manual");
       std::atomic<int> woken{0};
-      if (how == 2) {
+      if (how == kPlainThreads) {
         std::vector<std::thread> waiters;
         for (int i = 0; i < 2; ++i)
           waiters.emplace_back([&] {
@@ -79,7 +52,7 @@ TEST(Dispatcher, ManualResetEventReleasesEveryWaiter) {
         continue;
       }
       Dispatcher dispatcher;
-      if (how == 1) NamedEvent::Set(event.handle);
+      if (how == kSetBefore) NamedEvent::Set(event.handle);
       std::vector<Handle> waiters;
       for (int i = 0; i < 2; ++i)
         waiters.push_back(dispatcher.Spawn(
@@ -88,16 +61,24 @@ TEST(Dispatcher, ManualResetEventReleasesEveryWaiter) {
               ++woken;
             },
             {}, threadEach));
-      if (how == 0)
-        dispatcher.Spawn([&] {
-          EXPECT_TRUE(WaitUntil([&] { return Dispatcher::IsParked(waiters[0]) && Dispatcher::IsParked(waiters[1]); }));
-          NamedEvent::Set(event.handle);
-        });
+      auto setOnceParked = [&] {
+        EXPECT_TRUE(WaitUntil([&] { return Dispatcher::IsParked(waiters[0]) && Dispatcher::IsParked(waiters[1]); }));
+        NamedEvent::Set(event.handle);
+      };
+      dispatcher.Spawn([&] {
+        if (how == kSetBefore && !threadEach) { EXPECT_EQ(woken.load(), 2) << "passed without parking"; }
+        if (how == kFiberSets) setOnceParked();
+      });
+      std::unique_ptr<OutsideWaker> outside(how == kOutsideSets ? new OutsideWaker : nullptr);
+      std::thread setter([&] {
+        if (how == kOutsideSets) setOnceParked();
+      });
       if (!dispatcher.Run()) {
         ADD_FAILURE() << "a waiter was left waiting";
         dispatcher.EndParked();
         dispatcher.Run();
       }
+      setter.join();
       EXPECT_EQ(woken.load(), 2);
     }
   }
@@ -186,23 +167,16 @@ TEST(Dispatcher, FiberWaitingForInputIsEndedWithItsDestructorsRun) {
 // answered, the other fibers run (the answer comes only once one has; were
 // the read made on the dispatcher, it would come late and say so).
 TEST(Dispatcher, ConsoleReadLetsTheOtherFibersRun) {
-  std::mutex lock;
-  std::condition_variable ran;
-  bool otherRan = false;
-  SetConsoleInputForTesting([&](std::string* line) {
-    std::unique_lock<std::mutex> hold(lock);
-    *line = ran.wait_for(hold, std::chrono::seconds(60), [&] { return otherRan; }) ? "after" : "late";
+  std::promise<void> ran;
+  SetConsoleInputForTesting([otherRan = ran.get_future().share()](std::string* line) {
+    *line = otherRan.wait_for(std::chrono::seconds(60)) == std::future_status::ready ? "after" : "late";
     return true;
   });
   std::string typed;
   {
     Dispatcher dispatcher;
     dispatcher.Spawn([&] { ConsoleReadLine(&typed); });
-    dispatcher.Spawn([&] {
-      std::lock_guard<std::mutex> hold(lock);
-      otherRan = true;
-      ran.notify_all();
-    });
+    dispatcher.Spawn([&] { ran.set_value(); });
     ASSERT_TRUE(dispatcher.Run());
   }
   SetConsoleInputForTesting({});

@@ -1,5 +1,6 @@
-// The read-only attribute dance of an append open, as a user who may not
-// write the file (root lets its capability to override file modes go).
+// Files the platform makes: a file for the process alone, and the read-only
+// attribute dance of an append open, as a user who may not write the file
+// (root lets its capability to override file modes go).
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
@@ -7,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,12 +18,51 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "tests/harness/flavour.h"
 
 namespace ductrine::platform {
 namespace {
 
 namespace fs = std::filesystem;
 
+std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A file made for the process alone (the stall dump) is always a new one: a
+// name that is taken, by a file or by a link planted there, is refused and
+// nothing is written through it.
+TEST(PrivateFile, IsNewForTheOwnerAloneAndNeverWrittenThroughAName) {
+  const fs::path folder = fs::temp_directory_path() / ("ductrine-private-" + std::to_string(ProcessId()));
+  test::RemoveAll(folder.string());
+  fs::create_directory(folder);
+  std::ofstream(folder / "taken.txt") << "kept";
+  std::error_code noLinks;
+  fs::create_symlink(folder / "target.txt", folder / "link.txt", noLinks);
+  for (const char* name : {"new.txt", "taken.txt", "link.txt"}) {
+    SCOPED_TRACE(name);
+    if (name == std::string("link.txt") && noLinks) continue;
+    const std::string path = (folder / name).string();
+    std::FILE* file = CreatePrivateFile(path.c_str());
+    if (name == std::string("new.txt")) {
+      ASSERT_NE(file, nullptr);
+      std::fputs("dump", file);
+      std::fclose(file);
+#if !defined(_WIN32)
+      EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+#endif
+      continue;
+    }
+    EXPECT_EQ(file, nullptr);
+    if (file) std::fclose(file);
+  }
+  EXPECT_EQ(Read((folder / "taken.txt").string()), "kept");
+  EXPECT_FALSE(fs::exists(folder / "target.txt"));
+  test::RemoveAll(folder.string());
+}
+
+#if !defined(_WIN32)
 // Write permission counts from now on, for root too. False when it cannot.
 bool LoseOverride() {
   if (::geteuid() != 0) return true;
@@ -36,11 +77,6 @@ bool LoseOverride() {
 unsigned ModeOf(const std::string& path) {
   struct stat info {};
   return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
-
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // In a child process: the failures it found, one bit each.
@@ -88,7 +124,7 @@ TEST(AppendOpen, TheReadOnlyAttributeIsClearedAndSetOnTheOneFile) {
     fs::remove_all(dir);
   }
 }
+#endif
 
 }  // namespace
 }  // namespace ductrine::platform
-#endif

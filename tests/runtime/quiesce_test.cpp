@@ -20,12 +20,6 @@ namespace {
 using platform::Handle;
 using platform::NamedEvent;
 
-bool EventExists(const std::string& name) {
-  Handle event = NamedEvent::OpenExisting(name);
-  platform::CloseObject(event);
-  return event != nullptr;
-}
-
 // A stage blocked in a read of a pipe, the way a console stage waits for a
 // typed line; only there can a stop end its thread.
 struct BlockingRead {
