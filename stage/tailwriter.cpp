@@ -120,8 +120,12 @@ std::int32_t CTailwriter::Run() {
       inputRecord.assign(*record, rest);
       record = &inputRecord;
     }
-    // A run of records for one file looks nothing up.
-    if ((!current || current->name != fileName) && !UseFile(!namesInRecords)) return Fail();
+    // A run of records for one file looks nothing up; with the name given as
+    // the operand there is only ever the one file, and its name is not
+    // compared again.
+    if ((!current || (namesInRecords && current->name != fileName)) &&
+        !UseFile(!namesInRecords))
+      return Fail();
     if (!AppendRecord(*record)) return 3;
     pipeSet->WriteRecord(*this, 0, *record);
     if (!pipeSet->ConsumeAndPeekInPlace(*this, 0, record)) return CloseFile();
