@@ -214,10 +214,12 @@ class CLiteral final : public CProcess {
     // has arrived that would be an empty record instead of the text.
     if (stage_->selectActive) stage_->lastRecord = text_;
     if (!pipeSet->WriteRecord(*this, 0, text_)) return 0;
-    std::string record;
-    while (pipeSet->PeekRecord(*this, 0, record)) {
-      if (!pipeSet->WriteRecord(*this, 0, record)) return 0;
-      pipeSet->ConsumeRecord(*this, 0);
+    // The input is passed on unchanged: no copy of it is taken.
+    const std::string* record = nullptr;
+    bool more = pipeSet->PeekRecordInPlace(*this, 0, record);
+    while (more) {
+      if (!pipeSet->WriteRecord(*this, 0, *record)) return 0;
+      more = pipeSet->ConsumeAndPeekInPlace(*this, 0, record);
     }
     return 0;
   }

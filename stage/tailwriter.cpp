@@ -105,36 +105,44 @@ std::int32_t CTailwriter::Run() {
     return Fail();
   }
 
-  if (!pipeSet->PeekRecord(*this, 0, inputRecord)) return CloseFile();
+  // The record is appended and passed on where the producer holds it; only
+  // a record that carries its file's name is copied, without the name.
+  const std::string* record = nullptr;
+  if (!pipeSet->PeekRecordInPlace(*this, 0, record)) return CloseFile();
   for (;;) {
     if (namesInRecords) {
       std::string parsed;
       std::size_t rest = 0;
-      if (!ParseRecordFileName(*pipeSet, *this, inputRecord, &parsed, &rest)) return Fail();
+      if (!ParseRecordFileName(*pipeSet, *this, *record, &parsed, &rest)) return Fail();
       fileName.swap(parsed);
       // By position rather than as a C string: bytes after a NUL in the data
       // still go to the output stream.
-      inputRecord.erase(0, rest);
+      inputRecord.assign(*record, rest);
+      record = &inputRecord;
     }
-    // A run of records for one file looks nothing up.
-    if ((!current || current->name != fileName) && !UseFile(!namesInRecords)) return Fail();
-    if (!AppendRecord()) return 3;
-    pipeSet->WriteRecord(*this, 0, inputRecord);
-    pipeSet->ConsumeRecord(*this, 0);
-    if (!pipeSet->PeekRecord(*this, 0, inputRecord)) return CloseFile();
+    // A run of records for one file looks nothing up; with the name given as
+    // the operand there is only ever the one file, and its name is not
+    // compared again.
+    if ((!current || (namesInRecords && current->name != fileName)) &&
+        !UseFile(!namesInRecords))
+      return Fail();
+    if (!AppendRecord(*record)) return 3;
+    pipeSet->WriteRecord(*this, 0, *record);
+    if (!pipeSet->ConsumeAndPeekInPlace(*this, 0, record)) return CloseFile();
   }
 }
 
 std::int32_t CTailwriter::RunNameStream() {
   fileName.clear();
   bool named = false;  // an empty first name record is checked too
-  if (!pipeSet->PeekRecord(*this, 1, inputRecord)) return CloseFile();
+  const std::string* record = nullptr;
+  if (!pipeSet->PeekRecordInPlace(*this, 1, record)) return CloseFile();
   for (;;) {
-    if (!named || inputRecord != fileName) {
+    if (!named || *record != fileName) {
       named = true;
       // The whole record is the name, unparsed.
-      if (!CheckStreamFileName(*pipeSet, *this, inputRecord)) return Fail();
-      fileName = inputRecord;
+      if (!CheckStreamFileName(*pipeSet, *this, *record)) return Fail();
+      fileName = *record;
       if (!LeaveCurrent()) return 3;
       if (openByName.count(fileName) != 0) {
         if (!UseFile(true)) return Fail();
@@ -144,12 +152,12 @@ std::int32_t CTailwriter::RunNameStream() {
       }
     }
     pipeSet->ConsumeRecord(*this, 1);
-    if (!pipeSet->PeekRecord(*this, 0, inputRecord)) return CloseFile();
+    if (!pipeSet->PeekRecordInPlace(*this, 0, record)) return CloseFile();
     if (!current && !UseFile(true)) return Fail();
-    if (!AppendRecord()) return 3;
-    pipeSet->WriteRecord(*this, 0, inputRecord);
+    if (!AppendRecord(*record)) return 3;
+    pipeSet->WriteRecord(*this, 0, *record);
     pipeSet->ConsumeRecord(*this, 0);
-    if (!pipeSet->PeekRecord(*this, 1, inputRecord)) return CloseFile();
+    if (!pipeSet->PeekRecordInPlace(*this, 1, record)) return CloseFile();
   }
 }
 
@@ -374,11 +382,11 @@ void CTailwriter::ReportOpenFailure(AppendOpen result, int code, bool probed) {
                         {"Input", ShownName(fileName), code, OpenReason(code)});
 }
 
-bool CTailwriter::AppendRecord() {
-  const char* data = inputRecord.data();
-  const void* nul = std::memchr(data, '\0', inputRecord.size());
+bool CTailwriter::AppendRecord(const std::string& record) {
+  const char* data = record.data();
+  const void* nul = std::memchr(data, '\0', record.size());
   const std::size_t length =
-      nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - data) : inputRecord.size();
+      nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - data) : record.size();
 
   const std::size_t lineEnd = current->lineEndPending ? kLineEndSize : 0;
   const std::size_t size = lineEnd + length;

@@ -88,9 +88,9 @@ class CTailwriter final : public CProcess {
   bool CloseOne(OpenFiles::iterator entry, bool report = true);
   // Closes the probe of PrepareFile, if one is open.
   void CloseProbe();
-  // Appends inputRecord (up to its first NUL) as a line to the current file.
+  // Appends `record` (up to its first NUL) as a line to the current file.
   // On a write failure reports it, closes every file; false.
-  bool AppendRecord();
+  bool AppendRecord(const std::string& record);
   // Writes the block to the current file. On a failure the part of a
   // record that reached the file is cut off again, the failure reported and
   // the file closed (removed when this run created it and wrote nothing to
@@ -103,6 +103,7 @@ class CTailwriter final : public CProcess {
   void ReportWriteFailure(const std::string& name, int code);
 
   CStage* ownStage = nullptr;
+  // A record with its file's name taken off (names in the records).
   std::string inputRecord;
   std::string fileName;
   // The read probe of PrepareFile, held with deny-write sharing until the
