@@ -1,7 +1,9 @@
 #include "platform/dispatch/off_dispatcher.h"
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -93,6 +95,23 @@ void WaitOffDispatcher(std::function<void()> work, std::function<void()> undo) {
     return;
   }
   job->done.Wait();
+}
+
+bool ReadLineOffDispatcher(bool (*read)(std::string*), std::string* line) {
+  line->clear();
+  struct Answer {
+    std::string line;
+    bool got = false;
+  };
+  // Owned by the helper too: an ended fiber's frame may be gone before it returns.
+  auto answer = std::make_shared<Answer>();
+  WaitOffDispatcher([answer, read] {
+    static std::mutex oneReader;
+    std::lock_guard<std::mutex> hold(oneReader);
+    answer->got = read(&answer->line);
+  });
+  *line = std::move(answer->line);
+  return answer->got;
 }
 
 }  // namespace ductrine::platform

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace ductrine::platform {
 
@@ -43,5 +44,12 @@ bool HasCompany();
 // helper thread) and the end goes on; `work` must own what it uses, since the
 // caller's frame may be gone by then.
 void WaitOffDispatcher(std::function<void()> work, std::function<void()> undo = {});
+
+// Reads a typed line into `line` with `read` (the flavour's own terminal
+// read) off the dispatcher: the user may take long to answer, and only the
+// stages that wait for the console lock pause meanwhile. One read at a time
+// in the process, so that two never share the characters of one line.
+// The result of `read`.
+bool ReadLineOffDispatcher(bool (*read)(std::string*), std::string* line);
 
 }  // namespace ductrine::platform

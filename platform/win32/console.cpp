@@ -81,23 +81,6 @@ bool ReadTypedLine(std::string* line) {
 
 }  // namespace
 
-bool ConsoleReadLine(std::string* line) {
-  line->clear();
-  // The user may take long to answer: the line is read off the dispatcher,
-  // so that only the stages that wait for the console lock pause meanwhile.
-  // One read at a time, so that two never share the characters of one line.
-  struct Answer {
-    std::string line;
-    bool got = false;
-  };
-  auto answer = std::make_shared<Answer>();
-  WaitOffDispatcher([answer] {
-    static std::mutex oneReader;
-    std::lock_guard<std::mutex> hold(oneReader);
-    answer->got = ReadTypedLine(&answer->line);
-  });
-  *line = std::move(answer->line);
-  return answer->got;
-}
+bool ConsoleReadLine(std::string* line) { return ReadLineOffDispatcher(ReadTypedLine, line); }
 
 }  // namespace ductrine::platform
