@@ -62,6 +62,19 @@ struct BlockingReader::State {
     ++generation;
   }
 
+  // Under done.lock, with no data to hand out: a failure goes to this one
+  // caller (-1); the end is 0 for every caller. False: keep waiting.
+  bool NothingToTake(long* result, int* code) {
+    if (failed) {
+      failed = false;
+      *code = error;
+      *result = -1;
+      return true;
+    }
+    *result = 0;
+    return atEnd;
+  }
+
   long ReadOnce() {
     incoming.resize(kBlock);
     CancellableRegion endable;  // where the reader may be ended, as its caller is
@@ -176,14 +189,7 @@ long BlockingReader::Read(char* buffer, std::size_t size) {
       *result = static_cast<long>(n);
       return true;
     }
-    if (s.failed) {
-      s.failed = false;
-      *code = s.error;
-      *result = -1;
-      return true;
-    }
-    *result = 0;
-    return s.atEnd;
+    return s.NothingToTake(result, code);
   });
 }
 
@@ -208,14 +214,7 @@ long BlockingReader::ReadLine(std::string* line, std::size_t most) {
       *result = static_cast<long>(std::min<std::size_t>(n, LONG_MAX));
       return true;
     }
-    if (s.failed) {
-      s.failed = false;
-      *code = s.error;
-      *result = -1;
-      return true;
-    }
-    *result = 0;
-    return s.atEnd;
+    return s.NothingToTake(result, code);
   });
 }
 
