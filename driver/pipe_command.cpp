@@ -90,13 +90,7 @@ std::variant<std::vector<std::vector<StageEntry>>, ParseError> FindEntries(
           if (const ParseError* error = std::get_if<ParseError>(&loaded)) {
             if (error->number < 2000) return *error;
             // A stage's message: the stage whose module could not be had.
-            class Identity final : public CProcess {
-             public:
-              explicit Identity(const CStageCall& call) : CProcess(call) {}
-              bool Setup() override { return false; }
-              std::int32_t Run() override { return 3; }
-            } identity(CStageCall{0, &set, stage.pipeIndex, stage.stageIndex});
-            set.IssueMessage(identity, error->number, kSeverityError, error->args);
+            IssueForStage(set, stage, error->number, error->args);
             return ParseError{};  // reported
           }
           known = modules.emplace(file, std::get<StageEntry>(loaded)).first;

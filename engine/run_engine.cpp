@@ -76,16 +76,20 @@ void RunEngine::FinishStage(CStage& stage) {
   stage.state = kStateComplete;
 }
 
-void RunEngine::ReportLaunchFailure(CStage& stage, int code) {
+void IssueForStage(CPipeSet& set, const CStage& stage, std::uint32_t number,
+                   const MessageArgs& values) {
   // A stand-in that lends the stage's position to the message.
   class Identity final : public CProcess {
    public:
     explicit Identity(const CStageCall& call) : CProcess(call) {}
     bool Setup() override { return false; }
     std::int32_t Run() override { return 3; }
-  } identity(CStageCall{0, &set_, stage.pipeIndex, stage.stageIndex});
-  std::string reason = platform::ReasonText(code);
-  set_.IssueMessage(identity, 2014, kSeverityError, {"stage", code, reason});
+  } identity(CStageCall{0, &set, stage.pipeIndex, stage.stageIndex});
+  set.IssueMessage(identity, number, kSeverityError, values);
+}
+
+void RunEngine::ReportLaunchFailure(CStage& stage, int code) {
+  IssueForStage(set_, stage, 2014, {"stage", code, platform::ReasonText(code)});
 }
 
 std::string RunEngine::WriteStallDump() {

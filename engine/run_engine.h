@@ -18,6 +18,12 @@
 
 namespace ductrine {
 
+// Issues an error message for `stage` of `set` on the driver's behalf, for
+// a stage that never ran (no module, no fiber): the message carries that
+// stage's position as if the stage had issued it.
+void IssueForStage(CPipeSet& set, const CStage& stage, std::uint32_t number,
+                   const MessageArgs& values);
+
 struct RunResult {
   // Return code of every stage, by pipe and stage index.
   std::vector<std::vector<std::int32_t>> returnCodes;
