@@ -161,14 +161,11 @@ std::int32_t CTailwriter::RunNameStream() {
   }
 }
 
-bool CTailwriter::PrepareFile() { return Probe(true); }
-
-bool CTailwriter::Probe(bool report) {
+bool CTailwriter::PrepareFile() {
   CloseProbe();
   const char* name = fileName.c_str();
   std::string reason;
   auto fail = [&](std::uint32_t number, int code, bool withDirection) {
-    if (!report) return false;
     if (withDirection) {
       pipeSet->IssueMessage(*this, number, kSeverityError,
                             {"Output", ShownName(fileName), code, OpenReason(code)});

@@ -77,8 +77,6 @@ class CTailwriter final : public CProcess {
   bool UseFile(bool probed);
   // Opens fileName into the front of the set. False after a message.
   bool OpenIntoSet(bool probed);
-  // PrepareFile, with its messages only when `report` is set.
-  bool Probe(bool report);
   // Opens fileName for appending; a FIFO without a reader is waited for.
   platform::AppendOpen OpenTarget(platform::AppendFile* file);
   // Reports a failed append open of fileName; `probed`: the probe has passed.
