@@ -9,7 +9,6 @@
 
 #include <cstdint>
 
-#include "runtime/named_events.h"
 #include "runtime/pipe_set.h"
 #include "stage/process.h"
 
@@ -121,10 +120,8 @@ bool CPipeSet::ConsumeRecord(CProcess& caller, std::uint32_t stream) {
   if (!in || in->IsSevered()) return false;
   COutputStream* out = ProducerEnd(*this, *in);
   if (!out || out->IsSevered()) return false;
-  if (in->consumedEvent)
-    NamedEvent::Set(in->consumedEvent);
-  else
-    SignalEvent(in->consumedEventName);
+  StreamEvent consumed(in->consumedEvent, in->consumedEventName);
+  NamedEvent::Set(consumed.get());
   return true;
 }
 
